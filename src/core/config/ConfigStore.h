@@ -1,0 +1,58 @@
+#pragma once
+
+#include "config/DeviceConfig.h"
+#include "config/Environment.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pellum {
+
+// The default cloud service origin, and the earlier product's origin that loads as it.
+inline constexpr std::string_view kDefaultServiceOrigin = "https://pellum.zendrel.com";
+inline constexpr std::string_view kLegacyServiceOrigin = "https://kestrin.zendrel.com";
+
+// The configuration directory shared by the connector and the app. A plain value holding one
+// directory; it caches nothing, so every read sees the files as they are now. All operations
+// block on file I/O.
+class ConfigStore {
+public:
+  // Uses `directory` when given, else PELLUM_CONFIG_DIR, KESTRIN_CONFIG_DIR, ~/.pellum or
+  // ~/.kestrin (whichever holds the device record). Touches nothing but existence tests.
+  explicit ConfigStore(std::optional<std::filesystem::path> directory = std::nullopt);
+
+  const std::filesystem::path &directory() const { return directory_; }
+  // directory()/"config.json".
+  std::filesystem::path file() const { return directory_ / "config.json"; }
+
+  // Creates the directory if needed and sets its mode to 0700. Platform errors pass through.
+  void prepare() const;
+
+  // Reads, decodes and validates "config.json". Throws the not-enrolled ConnectorError when it
+  // does not exist.
+  DeviceConfig load() const;
+
+  // Validates, then writes "config.json" pretty-printed with sorted keys, privately.
+  void save(const DeviceConfig &config) const;
+
+  // The process environment completed by "secrets.env" (the process environment wins).
+  Environment environment() const;
+
+private:
+  std::filesystem::path directory_;
+};
+
+// The one way files are written: a create-exclusive 0600 temporary sibling, written, flushed,
+// renamed onto `destination`, the directory flushed; the temporary is always removed.
+void privateWrite(std::string_view bytes, const std::filesystem::path &destination);
+
+// Parses the text of a "secrets.env" file. Throws ConnectorError (400).
+Environment parseEnvironment(std::string_view text);
+
+// The service URL check: returns the URL when `text` is a bare HTTPS origin, else throws
+// ConnectorError("Service URL must be an HTTPS origin.", 400).
+std::string endpoint(std::string_view text);
+
+} // namespace pellum
