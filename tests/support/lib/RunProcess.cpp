@@ -11,6 +11,8 @@
 #include <system_error>
 #include <unistd.h>
 
+extern char **environ;
+
 namespace pellum::test {
 
 namespace {
@@ -95,11 +97,20 @@ ProcessResult runProcess(const ProcessOptions &options) {
     }
     envp.push_back(nullptr);
   }
-  extern char **environ;
+  // The child starts with default signal handling and mask, whatever this process ignores.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t all, none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   pid_t pid = 0;
-  int spawned = posix_spawn(&pid, options.executable.c_str(), &actions, nullptr, argv.data(),
+  int spawned = posix_spawn(&pid, options.executable.c_str(), &actions, &attributes, argv.data(),
                             options.environment ? envp.data() : environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   if (spawned != 0) {
     throw std::system_error(spawned, std::generic_category(), "posix_spawn");
   }
