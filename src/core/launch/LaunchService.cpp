@@ -67,8 +67,9 @@ bool isCliPackage(const std::filesystem::path &manifest) {
 // A signed 32-bit decimal number with nothing around it but white space.
 std::optional<std::int32_t> parsePid(std::string_view text) {
   text = trimWhitespace(text);
-  if (!text.empty() && text.front() == '+') {
-    return std::nullopt;
+  // A leading plus sign is accepted, as by the usual integer parsers; from_chars does not.
+  if (text.size() > 1 && text.front() == '+' && text[1] != '-') {
+    text.remove_prefix(1);
   }
   std::int32_t value = 0;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
