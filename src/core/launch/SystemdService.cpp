@@ -6,6 +6,7 @@
 #include "support/Utf8.h"
 
 #include <algorithm>
+#include <system_error>
 
 namespace pellum {
 
@@ -153,7 +154,13 @@ void SystemdService::unload(std::string_view agentLabel) const {
 }
 
 void SystemdService::checkAvailable() const {
-  if (!succeeded(runManager({"--user", "show-environment"}))) {
+  bool reachable = false;
+  try {
+    reachable = succeeded(runManager({"--user", "show-environment"}));
+  } catch (const std::system_error &) {
+    // No systemctl at all: the same answer for the user.
+  }
+  if (!reachable) {
     throw ConnectorError("No systemd user service manager can be reached here, so the connector "
                          "cannot start at login; run PellumConnector start instead.",
                          400);

@@ -113,12 +113,17 @@ TEST_F(SystemdServiceTest, InstallReplacesTheCliUnit) {
 
 TEST_F(SystemdServiceTest, WithoutAUserManagerInstallSaysSoAndWritesNothing) {
   writeText(state / "unreachable", "");
-  try {
-    service().install(cloudflared, false);
-    FAIL() << "install succeeded";
-  } catch (const ConnectorError &error) {
-    EXPECT_EQ(error.message, "No systemd user service manager can be reached here, so the "
-                             "connector cannot start at login; run PellumConnector start instead.");
+  LaunchSettings noSystemctl = settings("fake_systemctl");
+  noSystemctl.manager = temp.path() / "missing" / "systemctl";
+  for (const SystemdService &launch : {service(), SystemdService(store, executable, noSystemctl)}) {
+    try {
+      launch.install(cloudflared, false);
+      ADD_FAILURE() << "install succeeded";
+    } catch (const ConnectorError &error) {
+      EXPECT_EQ(error.message,
+                "No systemd user service manager can be reached here, so the connector cannot "
+                "start at login; run PellumConnector start instead.");
+    }
   }
   EXPECT_FALSE(fs::exists(home / ".config"));
   EXPECT_FALSE(fs::exists(directory));
