@@ -6,6 +6,8 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <future>
 #include <memory>
 #include <stop_token>
@@ -172,6 +174,15 @@ TEST_F(URLSessionTest, PinnedSessionKeepsTheCallersHostHeader) {
   EXPECT_THROW(isolatedSession("bad name:1"), std::invalid_argument);
 }
 
+TEST_F(URLSessionTest, PinnedSessionReachesTheIPv6Loopback) {
+  TestHTTPServer::Options options = tls(ca_->issue({"localhost"}));
+  options.address = "::1";
+  TestHTTPServer server(TestHTTPServer::reply({200, {}, "six"}), options);
+  EXPECT_EQ(server.url("/"), "https://[::1]:" + std::to_string(server.port()) + "/");
+  EXPECT_EQ(get(isolatedSession("localhost"), server.url("/")).body, "six");
+  EXPECT_EQ(server.requests().at(0).header("host"), "[::1]:" + std::to_string(server.port()));
+}
+
 TEST_F(URLSessionTest, RefusedConnectionCarriesCurlsText) {
   std::uint16_t port = closedPort();
   try {
@@ -195,6 +206,24 @@ TEST_F(URLSessionTest, SilentServerEndsInATimeOut) {
     EXPECT_EQ(error.code, CURLE_OPERATION_TIMEDOUT) << error.what();
   }
   release.set_value();
+}
+
+TEST_F(URLSessionTest, SlowTrickleEndsAtTheOverallLimit) {
+  std::atomic<bool> done = false;
+  TestHTTPServer server([&done](const auto &, TestHTTPServer::Exchange &exchange) {
+    bool open = exchange.write("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n");
+    while (open && !done) {
+      open = exchange.write("x");
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  try {
+    get(isolatedSession(std::nullopt, 30, 1), server.url("/"));
+    ADD_FAILURE() << "no error";
+  } catch (const TransportError &error) {
+    EXPECT_EQ(error.code, CURLE_OPERATION_TIMEDOUT) << error.what();
+  }
+  done = true;
 }
 
 TEST_F(URLSessionTest, StopRequestAbandonsAWaitingTransfer) {
