@@ -200,6 +200,38 @@ const char *nonEmptyVariable(const char *name) {
   return (value != nullptr && *value != '\0') ? value : nullptr;
 }
 
+// The session-wide settings: time limits, trust store, proxy and redirect policy.
+void applyOptions(CURL *h, const URLSession::Options &options) {
+  // Idle limit: no connection within requestTimeout, or less than one byte per second over
+  // requestTimeout, ends the transfer; resourceTimeout bounds it as a whole.
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(options.requestTimeout));
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME,
+                   std::max(1L, static_cast<long>(std::ceil(options.requestTimeout))));
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, milliseconds(options.resourceTimeout));
+
+  // libcurl reads no trust store variables itself; OpenSSL's tools honour these two.
+  if (const char *file = nonEmptyVariable("SSL_CERT_FILE")) {
+    curl_easy_setopt(h, CURLOPT_CAINFO, file);
+  }
+  if (const char *directory = nonEmptyVariable("SSL_CERT_DIR")) {
+    curl_easy_setopt(h, CURLOPT_CAPATH, directory);
+  }
+
+  if (!options.useProxy) {
+    // An empty proxy overrides every proxy variable of the environment.
+    curl_easy_setopt(h, CURLOPT_PROXY, "");
+    curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
+  }
+  if (options.delegate) {
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  } else {
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  }
+}
+
 } // namespace
 
 URLSession::URLSession(Options options) : options_(std::move(options)) {
@@ -300,35 +332,7 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   }
 
-  // Idle limit: no connection within requestTimeout, or less than one byte per second over
-  // requestTimeout, ends the transfer; resourceTimeout bounds it as a whole.
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(options_.requestTimeout));
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME,
-                   std::max(1L, static_cast<long>(std::ceil(options_.requestTimeout))));
-  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, milliseconds(options_.resourceTimeout));
-
-  // libcurl reads no trust store variables itself; OpenSSL's tools honour these two.
-  if (const char *file = nonEmptyVariable("SSL_CERT_FILE")) {
-    curl_easy_setopt(h, CURLOPT_CAINFO, file);
-  }
-  if (const char *directory = nonEmptyVariable("SSL_CERT_DIR")) {
-    curl_easy_setopt(h, CURLOPT_CAPATH, directory);
-  }
-
-  if (!options_.useProxy) {
-    // An empty proxy overrides every proxy variable of the environment.
-    curl_easy_setopt(h, CURLOPT_PROXY, "");
-    curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
-  }
-  if (options_.delegate) {
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-  } else {
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  }
-
+  applyOptions(h, options_);
   if (request.method == "HEAD") {
     curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
   } else if (request.method != "GET" || request.body) {
