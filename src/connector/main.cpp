@@ -1,6 +1,3 @@
-#include <cstdio>
+#include "ConnectorMain.h"
 
-int main() {
-  std::puts("Pellum connector 0.2.0");
-  return 0;
-}
+int main(int argc, char **argv) { return pellum::ConnectorMain::main(argc, argv); }

@@ -20,4 +20,17 @@ Environment processEnvironment() {
   return result;
 }
 
+bool isEnvironmentVariableName(std::string_view text) {
+  auto isAlpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  if (text.empty() || !(isAlpha(text.front()) || text.front() == '_')) {
+    return false;
+  }
+  for (char c : text) {
+    if (!isAlpha(c) && !(c >= '0' && c <= '9') && c != '_') {
+      return false;
+    }
+  }
+  return true;
+}
+
 } // namespace pellum

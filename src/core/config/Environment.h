@@ -2,6 +2,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace pellum {
 
@@ -12,5 +13,8 @@ using HeaderMap = std::map<std::string, std::string>;
 
 // The current process environment.
 Environment processEnvironment();
+
+// True when `text` is a letter or underscore followed by letters, digits and underscores (ASCII).
+bool isEnvironmentVariableName(std::string_view text);
 
 } // namespace pellum

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pellum {
@@ -44,6 +45,10 @@ struct LocalServer {
 
   // Throws ConnectorError (400) for the first rule the service breaks.
   void validate() const;
+
+  // True when `text` is a well-formed namespace: a lower-case ASCII letter, then up to 23
+  // lower-case letters, digits or hyphens.
+  static bool isNamespace(std::string_view text);
 
   // Checks a user-given header map; returns it with lower-case names. Throws ConnectorError.
   static HeaderMap validateHeaders(const HeaderMap &headers);

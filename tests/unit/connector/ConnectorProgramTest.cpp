@@ -1,0 +1,159 @@
+#include "config/ConfigStore.h"
+#include "support/Files.h"
+
+#include "Paths.h"
+#include "RunProcess.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace pellum {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ProcessOptions;
+using test::ProcessResult;
+using test::TempDir;
+
+const std::string kNotEnrolled =
+    "This Mac is not enrolled. Create a device in your dashboard, then enroll it here.\n";
+
+// The connector run against a fresh home and configuration directory.
+class ConnectorProgram : public ::testing::Test {
+protected:
+  TempDir home;
+  fs::path configDirectory = home.path() / "config";
+
+  ProcessResult run(std::vector<std::string> words, std::optional<std::string> input = {}) {
+    ProcessOptions options;
+    options.executable = test::connectorPath();
+    options.arguments = {test::connectorPath().string()};
+    options.arguments.insert(options.arguments.end(), words.begin(), words.end());
+    options.environment = test::environmentWith({{"HOME", home.path().string()},
+                                                 {"PELLUM_CONFIG_DIR", configDirectory.string()},
+                                                 {"KESTRIN_CONFIG_DIR", std::nullopt}});
+    options.input = std::move(input);
+    return test::runProcess(options);
+  }
+
+  void enroll(const std::vector<LocalServer> &servers) {
+    DeviceConfig device;
+    device.endpoint = "https://pellum.zendrel.com";
+    device.id = "dev-1";
+    device.name = "Studio Mac";
+    device.hostname = "studio.example";
+    device.port = 8123;
+    device.credential = "cred";
+    device.bridgePassword = "pw";
+    device.tunnelToken = "tok";
+    device.servers = servers;
+    ConfigStore(configDirectory).save(device);
+  }
+};
+
+void expectResult(const ProcessResult &result, int status, std::string_view out,
+                  std::string_view err) {
+  EXPECT_FALSE(result.signaled);
+  EXPECT_EQ(result.exitStatus, status);
+  EXPECT_EQ(result.standardOutput, out);
+  EXPECT_EQ(result.standardError, err);
+}
+
+TEST_F(ConnectorProgram, VersionLine) {
+  expectResult(run({}), 0, "Pellum connector 0.2.0\n", "");
+  expectResult(run({"--version", "list", "extra"}), 0, "Pellum connector 0.2.0\n", "");
+  EXPECT_FALSE(fs::exists(configDirectory));
+}
+
+TEST_F(ConnectorProgram, UnenrolledComputerHearsSoFirst) {
+  for (auto words : std::vector<std::vector<std::string>>{
+           {"list"}, {"nonsense"}, {"--VERSION"}, {"Start"}, {"remove", "notes"}, {""}}) {
+    expectResult(run(words), 1, "", kNotEnrolled);
+  }
+  expectResult(run({"start"}), 1, "", "Connector failed: " + kNotEnrolled);
+}
+
+TEST_F(ConnectorProgram, ListsTheDeviceAndItsServices) {
+  enroll({});
+  expectResult(run({"list"}), 0, "Device: Studio Mac\nEndpoint: https://pellum.zendrel.com\n\n",
+               "");
+
+  LocalServer tools("tools", "Tools", "stdio");
+  tools.command = "/bin/tool";
+  tools.args = std::vector<std::string>{"--secret"};
+  LocalServer notes("notes", "My Notes", "http");
+  notes.url = "http://localhost:3000/mcp";
+  enroll({tools, notes});
+  expectResult(run({"list", "ignored"}), 0,
+               "Device: Studio Mac\nEndpoint: https://pellum.zendrel.com\n"
+               "tools\tstdio\tTools\nnotes\thttp\tMy Notes\n",
+               "");
+}
+
+TEST_F(ConnectorProgram, OtherVerbsOnAnEnrolledComputer) {
+  enroll({});
+  expectResult(run({"nonsense"}), 1, "", "Choose a valid namespace.\n");
+  expectResult(run({"nonsense", "Bad"}), 1, "", "Choose a valid namespace.\n");
+  expectResult(run({"nonsense", "notes"}), 1, "", "Unsupported connector action.\n");
+  expectResult(run({"enroll"}, "code\n"), 1, "", "Unsupported connector action.\n");
+  expectResult(run({"start"}), 1, "", "Connector failed: Unsupported connector action.\n");
+}
+
+TEST_F(ConnectorProgram, MalformedRecordsReportTheirErrorAndStayUntouched) {
+  struct Case {
+    std::string content;
+    std::string error;
+  } cases[] = {
+      {"{", "[json.exception.parse_error.101] parse error at line 1, column 2: syntax error while "
+            "parsing object key - unexpected end of input; expected string literal\n"},
+      {"{}", "[json.exception.out_of_range.403] key 'endpoint' not found\n"},
+      {R"({"endpoint": "http://x", "id": "", "name": "", "hostname": "", "port": 2000,
+           "credential": "c", "bridgePassword": "b", "tunnelToken": "t", "servers": []})",
+       "Service URL must be an HTTPS origin.\n"},
+      {R"({"endpoint": "https://x", "id": "", "name": "", "hostname": "", "port": 2000,
+           "credential": "c", "bridgePassword": "b", "tunnelToken": "t",
+           "servers": [{"slug": "a", "name": "A", "type": "http", "url": "http://x/"}]})",
+       "HTTP servers must use a loopback URL without embedded credentials.\n"},
+  };
+  fs::create_directories(configDirectory);
+  for (const Case &c : cases) {
+    std::ofstream(configDirectory / "config.json", std::ios::binary) << c.content;
+    expectResult(run({"list"}), 1, "", c.error);
+    EXPECT_EQ(readFile(configDirectory / "config.json"), c.content);
+  }
+}
+
+TEST_F(ConnectorProgram, EnrollReadsOneLineOfInput) {
+  enroll({});
+  // Input that ends at once, with a line, or with more: each reaches the verb and fails the same
+  // way, and the program never waits for more input than one line.
+  for (std::optional<std::string> input :
+       {std::optional<std::string>(), std::optional<std::string>(""),
+        std::optional<std::string>("code\nmore\n"), std::optional<std::string>("no newline")}) {
+    expectResult(run({"enroll"}, input), 1, "", "Unsupported connector action.\n");
+  }
+}
+
+TEST_F(ConnectorProgram, ClosedOutputDoesNotKillTheProgram) {
+  ProcessOptions options;
+  options.executable = test::connectorPath();
+  options.arguments = {"PellumConnector", "--version"};
+  options.closedOutput = true;
+  ProcessResult result = test::runProcess(options);
+  EXPECT_FALSE(result.signaled) << "signal " << result.exitStatus;
+  EXPECT_EQ(result.exitStatus, 0);
+}
+
+TEST(ExecutableLocation, AbsoluteAndLexicallyNormalised) {
+  fs::path cwd = fs::current_path();
+  EXPECT_EQ(absoluteLexicalPath("./bin/../bin/./PellumConnector"), cwd / "bin/PellumConnector");
+  EXPECT_EQ(absoluteLexicalPath("/a/b/../c/./d"), "/a/c/d");
+  EXPECT_EQ(absoluteLexicalPath("/a/b/.."), "/a");
+  EXPECT_EQ(absoluteLexicalPath("/"), "/");
+  EXPECT_EQ(absoluteLexicalPath("PellumConnector"), cwd / "PellumConnector");
+}
+
+} // namespace
+} // namespace pellum
