@@ -221,10 +221,8 @@ void HTTPConnection::respond(int status, std::string_view body, const HeaderMap 
 }
 
 void HTTPConnection::chunk(std::string_view data) {
-  char size[16];
-  auto [end, error] = std::to_chars(size, size + sizeof size, data.size(), 16);
-  (void)error;
-  std::string block(size, end);
+  char size[2 * sizeof(std::size_t)];
+  std::string block(size, std::to_chars(size, size + sizeof size, data.size(), 16).ptr);
   block.reserve(block.size() + data.size() + 4);
   block += "\r\n";
   block += data;
