@@ -15,8 +15,8 @@ namespace {
 
 constexpr std::string_view kVersionLine = "Pellum connector 0.2.0";
 constexpr std::string_view kUnknownError = "An unexpected error occurred.";
-// An enrolment code is 43 characters; a longer line is refused whole, so there is no need to
-// hold more of it than this.
+// An enrolment code is 43 characters; keeping at most this much of a line bounds memory while
+// still refusing any overlong line as the wrong code it is.
 constexpr std::size_t kMaxInputLine = 1 << 20;
 
 // One write per line so that lines from concurrent writers never interleave. A reader that has
@@ -70,6 +70,7 @@ std::string describe(const std::exception &error) { return error.what(); }
 } // namespace
 
 void ConnectorMain::run(const ConfigStore &store, const std::vector<std::string> &arguments) {
+  // The foreground run is not available in this build: after the enrolment check, refuse.
   (void)arguments;
   store.load();
   throw ConnectorError("Unsupported connector action.", 400);

@@ -22,7 +22,8 @@ std::string NativeManagement::execute(const std::vector<std::string> &arguments,
   const std::string &verb = arguments.front();
   Words rest(arguments.begin() + 1, arguments.end());
 
-  // Every verb handled here needs the device record, so an unenrolled computer hears that first.
+  // Every verb needs the device record, so an unenrolled computer hears that first, whatever
+  // the verb. Enrolment, the launch agent and the tunnel client are not managed in this build.
   DeviceConfig config = store_.load();
   if (verb == "list") {
     return list(config);
@@ -30,6 +31,7 @@ std::string NativeManagement::execute(const std::vector<std::string> &arguments,
   if (verb == "enroll" || verb == "service" || verb == "cloudflared") {
     fail("Unsupported connector action.");
   }
+  // The remaining verbs act on one local service, named first.
   if (rest.empty() || !LocalServer::isNamespace(rest.front())) {
     fail("Choose a valid namespace.");
   }

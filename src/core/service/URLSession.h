@@ -1,0 +1,95 @@
+#pragma once
+
+#include "config/Environment.h"
+#include "service/NoRedirect.h"
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace pellum {
+
+// An HTTP client session on libcurl. It keeps nothing between requests: every request runs on a
+// fresh easy handle with no cookie engine, no cache and no stored credentials. The session is an
+// immutable value, so one session may perform requests from several threads at once.
+//
+// Trust: the system's trust store, with the file named by SSL_CERT_FILE (and the directory named
+// by SSL_CERT_DIR) in its place when those variables are set, as OpenSSL's own tools do.
+//
+// Failures: a transfer that fails below HTTP throws TransportError with curl's text. Any HTTP
+// answer, 3xx and 4xx/5xx included, is a response, never an error. An exception thrown by a
+// caller's handler abandons the transfer and propagates unchanged.
+class URLSession {
+public:
+  struct Options {
+    // Present: redirects are refused and certificate checks may be pinned to a host name.
+    // Absent: redirects are followed (at most 10).
+    std::optional<NoRedirect> delegate;
+    // Whether the proxy variables of the environment (http_proxy, https_proxy, ALL_PROXY, …)
+    // apply. When false every request goes directly to its host.
+    bool useProxy = false;
+    // Longest wait for a connection, and longest time without any data moving, in seconds.
+    double requestTimeout = 60;
+    // Longest time for a whole request, answer body included, in seconds.
+    double resourceTimeout = 120;
+  };
+
+  struct Request {
+    std::string method = "GET";
+    std::string url;
+    // Sent as given, after the session's own; a header given here replaces libcurl's default of
+    // the same name ("Host" included). Names and values must not contain CR, LF or NUL.
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::optional<std::string> body;
+  };
+
+  // The status and header fields of an answer. Names are lower case; repeated fields are joined
+  // with ", ".
+  struct Head {
+    int status = 0;
+    HeaderMap headers;
+  };
+
+  struct Response {
+    Head head;
+    std::string body;
+  };
+
+  using HeadHandler = std::function<void(const Head &)>;
+  using BodyHandler = std::function<void(std::string_view)>;
+
+  explicit URLSession(Options options);
+
+  const Options &options() const { return options_; }
+
+  // Sends `request` and blocks until the answer has been read or abandoned. `onHead` is called
+  // exactly once, before any body bytes, when an answer arrives; then `onBody` receives the
+  // body in pieces as they arrive (decoded when the server compressed it). Either handler may
+  // throw to abandon the transfer: the exception propagates. When `stop` is requested the
+  // transfer is abandoned within about a second with a TransportError. Throws
+  // std::invalid_argument for a header containing CR, LF or NUL.
+  void perform(const Request &request, const HeadHandler &onHead, const BodyHandler &onBody,
+               std::stop_token stop = {}) const;
+
+  // perform() collecting the whole answer. A body longer than `limit` bytes is abandoned at
+  // byte `limit` + 1 with ConnectorError(`limitMessage`, 400).
+  Response fetch(const Request &request, std::size_t limit, std::string_view limitMessage,
+                 std::stop_token stop = {}) const;
+
+private:
+  Options options_;
+};
+
+// A session for the cloud service and for local services: no proxy whatever the environment
+// says, redirects refused, and, with `tlsHostname`, HTTPS certificates checked against that
+// name whatever address a request went to. Throws std::invalid_argument when `tlsHostname` is
+// not a plain host name.
+URLSession isolatedSession(std::optional<std::string> tlsHostname = std::nullopt,
+                           double requestTimeout = 60, double resourceTimeout = 120);
+
+} // namespace pellum
