@@ -3,9 +3,10 @@
 #include "config/ConnectorError.h"
 #include "launch/LaunchdService.h"
 #include "launch/SystemdService.h"
-#include "platform/Home.h"
 #include "platform/ProcessArguments.h"
 #include "platform/ServiceManager.h"
+#include "platform/User.h"
+#include "support/Ascii.h"
 #include "support/ReadFile.h"
 
 #include <nlohmann/json.hpp>
@@ -201,14 +202,7 @@ std::string LaunchService::status() const {
                           ? "Connector"
                           : "Existing CLI connector (choose Start connector at login to migrate)";
   std::string state = loadedState(agentLabel);
-  std::string_view trimmed = state;
-  while (!trimmed.empty() && (trimmed.front() == ' ' || trimmed.front() == '\t')) {
-    trimmed.remove_prefix(1);
-  }
-  while (!trimmed.empty() && (trimmed.back() == ' ' || trimmed.back() == '\t')) {
-    trimmed.remove_suffix(1);
-  }
-  return title + ": " + std::string(trimmed) +
+  return title + ": " + std::string(trimBlanks(state)) +
          "\nLogs: " + (store_.directory() / "service-error.log").string();
 }
 

@@ -2,18 +2,18 @@
 
 #include "config/ConnectorError.h"
 #include "launch/PropertyList.h"
+#include "support/Ascii.h"
 #include "support/Utf8.h"
 
 namespace pellum {
 
 namespace {
 
-bool isSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
-bool isWhitespace(char c) {
-  return isSpaceOrTab(c) || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-std::string_view trimIf(std::string_view text, bool (*blank)(char)) {
+// `text` without leading and trailing white space and line ends.
+std::string_view trimWhitespace(std::string_view text) {
+  auto blank = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+  };
   while (!text.empty() && blank(text.front())) {
     text.remove_prefix(1);
   }
@@ -97,10 +97,10 @@ bool LaunchdService::isConfiguredAtLogin(const PropertyList &agent,
     if (arrow == std::string_view::npos || line.find("=>", arrow + 2) != std::string_view::npos) {
       continue;
     }
-    if (trimIf(line.substr(0, arrow), isSpaceOrTab) != quotedLabel) {
+    if (trimBlanks(line.substr(0, arrow)) != quotedLabel) {
       continue;
     }
-    std::string_view value = trimIf(line.substr(arrow + 2), isWhitespace);
+    std::string_view value = trimWhitespace(line.substr(arrow + 2));
     if (value.starts_with("disabled") || value.starts_with("true")) {
       return false;
     }
@@ -181,7 +181,7 @@ CommandResult LaunchdService::bootstrapAttempt() const {
 std::string LaunchdService::loadedState(std::string_view agentLabel) const {
   std::string output = repairUTF8(runManager({"print", target(agentLabel)}).outputBytes);
   for (std::string_view line : lines(output)) {
-    std::string_view trimmed = trimIf(line, isSpaceOrTab);
+    std::string_view trimmed = trimBlanks(line);
     if (trimmed.starts_with("state =")) {
       return std::string(trimmed);
     }

@@ -1,7 +1,7 @@
 #include "LaunchFixture.h"
 
 #include "launch/SystemdService.h"
-#include "platform/Home.h"
+#include "platform/User.h"
 #include "service/Command.h"
 
 namespace pellum::test {
