@@ -80,6 +80,9 @@ ChildProcess::ChildProcess(const Options &options) {
 #ifdef POSIX_SPAWN_CLOEXEC_DEFAULT
   flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
 #endif
+  if (options.newSession) {
+    flags |= POSIX_SPAWN_SETSID;
+  }
   check(posix_spawnattr_setsigmask(&plan.attributes, &none), "posix_spawnattr_setsigmask");
   check(posix_spawnattr_setsigdefault(&plan.attributes, &all), "posix_spawnattr_setsigdefault");
   check(posix_spawnattr_setflags(&plan.attributes, flags), "posix_spawnattr_setflags");

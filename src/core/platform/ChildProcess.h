@@ -32,6 +32,9 @@ public:
     int standardInput = -1;
     int standardOutput = -1;
     int standardError = -1;
+    // Starts the child in a session of its own, without a controlling terminal, so that an
+    // interactive shell cannot take the terminal from us.
+    bool newSession = false;
   };
 
   struct Status {

@@ -44,6 +44,9 @@ CommandResult command(const std::string &executable, const std::vector<std::stri
   options.environment = environment;
   options.standardOutput = pipe.writeEnd.get();
   options.standardError = captureError ? pipe.writeEnd.get() : -1;
+  // Short-lived tools never need the terminal; an interactive login shell would otherwise make
+  // itself the terminal's foreground job and could leave the connector stopped behind it.
+  options.newSession = true;
   ChildProcess child(options);
   pipe.writeEnd.reset();
 

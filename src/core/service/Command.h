@@ -18,12 +18,13 @@ struct CommandResult {
   std::string outputBytes;
 };
 
-// Runs `executable` (an absolute path) with `arguments`, standard input from /dev/null, and
-// blocks until it ends. A child still running after `timeout` seconds is killed with SIGKILL and
-// the run returns normally with what it read. More than `limit` bytes of output kill the child
-// and throw ConnectorError("Command output exceeded its size limit.", 400). `environment`, when
-// given, is the child's whole environment. A launch failure is thrown as std::system_error. The
-// child is always reaped. Safe to call from any thread.
+// Runs `executable` (an absolute path) with `arguments`, standard input from /dev/null, in a
+// session of its own (no controlling terminal), and blocks until it ends. A child still running
+// after `timeout` seconds is killed with SIGKILL and the run returns normally with what it read;
+// the time-out bounds the whole run, even when a grandchild keeps the output pipe open. More than
+// `limit` bytes of output kill the child and throw ConnectorError("Command output exceeded its size
+// limit.", 400). `environment`, when given, is the child's whole environment. A launch failure is
+// thrown as std::system_error. The child is always reaped. Safe to call from any thread.
 CommandResult command(const std::string &executable, const std::vector<std::string> &arguments,
                       double timeout, std::size_t limit,
                       const std::optional<Environment> &environment = std::nullopt,

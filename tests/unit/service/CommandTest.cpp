@@ -109,6 +109,14 @@ TEST_F(CommandTest, GrandchildHoldingThePipeDoesNotOutlastTheTimeout) {
   ::kill(grandchild, SIGKILL);
 }
 
+TEST_F(CommandTest, ChildLeadsASessionOfItsOwn) {
+  // Field 6 of /proc/<pid>/stat is the session id; "sh" has no spaces to shift it.
+  CommandResult result = shell("echo $$; cut -d' ' -f6 /proc/$$/stat");
+  auto newline = result.outputBytes.find('\n');
+  ASSERT_NE(newline, std::string::npos);
+  EXPECT_EQ(result.outputBytes.substr(0, newline + 1), result.outputBytes.substr(newline + 1));
+}
+
 TEST_F(CommandTest, LaunchFailureIsThePlatformError) {
   try {
     command("/nonexistent/program", {}, 30, 1024);
