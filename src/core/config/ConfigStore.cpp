@@ -1,7 +1,7 @@
 #include "config/ConfigStore.h"
 
 #include "config/ConnectorError.h"
-#include "platform/Home.h"
+#include "platform/User.h"
 #include "support/Encoding.h"
 #include "support/Files.h"
 #include "support/Unicode.h"

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <pwd.h>
-#include <stdexcept>
 #include <unistd.h>
 #include <vector>
 
@@ -29,14 +28,11 @@ template <typename Field> std::optional<std::string> userRecordField(Field field
 
 std::optional<std::string> userLoginShell() { return userRecordField(&passwd::pw_shell); }
 
-std::string homeDirectory() {
+std::filesystem::path homeDirectory() {
   if (const char *home = std::getenv("HOME"); home != nullptr && *home != '\0') {
     return home;
   }
-  if (auto directory = userRecordField(&passwd::pw_dir)) {
-    return *directory;
-  }
-  throw std::runtime_error("The home directory of the current user is unknown.");
+  return userRecordField(&passwd::pw_dir).value_or("/");
 }
 
 } // namespace pellum

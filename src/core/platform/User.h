@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -8,8 +9,8 @@ namespace pellum {
 // The login shell recorded for the current user id in the user database, when there is one.
 std::optional<std::string> userLoginShell();
 
-// The current user's home directory: HOME when set and not empty, else the user database's.
-// Throws std::runtime_error when neither knows it.
-std::string homeDirectory();
+// The current user's home directory: $HOME when set and not empty, else the user database's
+// entry for the real user id, else "/". Safe to call from any thread.
+std::filesystem::path homeDirectory();
 
 } // namespace pellum

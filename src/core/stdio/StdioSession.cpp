@@ -115,7 +115,7 @@ StdioSession::StdioSession(const LocalServer &server, const Environment &environ
                          400);
   }
   launch_.arguments = server.args.value_or(std::vector<std::string>{});
-  launch_.workingDirectory = server.cwd ? *server.cwd : homeDirectory();
+  launch_.workingDirectory = server.cwd ? *server.cwd : homeDirectory().string();
   launch_.environment = std::move(child);
   launch_.standardInput = input_.readEnd.get();
   launch_.standardOutput = output_.writeEnd.get();

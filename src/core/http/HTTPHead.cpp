@@ -1,0 +1,183 @@
+#include "http/HTTPHead.h"
+
+#include "config/ConnectorError.h"
+#include "support/Ascii.h"
+
+#include <cstdint>
+#include <limits>
+
+namespace pellum {
+
+namespace {
+
+[[noreturn]] void refuse(const char *message) { throw ConnectorError(message, 400); }
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUTF8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (byte >= 0xC2 && byte <= 0xDF) {
+      length = 2;
+    } else if (byte >= 0xE0 && byte <= 0xEF) {
+      length = 3;
+      if (byte == 0xE0) {
+        low = 0xA0;
+      } else if (byte == 0xED) {
+        high = 0x9F;
+      }
+    } else if (byte >= 0xF0 && byte <= 0xF4) {
+      length = 4;
+      if (byte == 0xF0) {
+        low = 0x90;
+      } else if (byte == 0xF4) {
+        high = 0x8F;
+      }
+    } else {
+      return false;
+    }
+    if (text.size() - i < length) {
+      return false;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+      auto next = static_cast<unsigned char>(text[i + k]);
+      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) {
+        return false;
+      }
+    }
+    i += length;
+  }
+  return true;
+}
+
+bool isTokenChar(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+    return true;
+  }
+  return std::string_view("!#$%&'*+.^_`|~-").find(c) != std::string_view::npos;
+}
+
+bool isLowerToken(std::string_view name) {
+  if (name.empty()) {
+    return false;
+  }
+  for (char c : name) {
+    if (!isTokenChar(c)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool hasControl(std::string_view value) {
+  for (char c : value) {
+    auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && byte != '\t') || byte == 0x7F) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// All digits and at most the largest signed 64-bit value; leading zeros are fine.
+bool isContentLength(std::string_view value) {
+  if (value.empty()) {
+    return false;
+  }
+  std::uint64_t number = 0;
+  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  for (char c : value) {
+    if (c < '0' || c > '9') {
+      return false;
+    }
+    auto digit = static_cast<std::uint64_t>(c - '0');
+    if (number > (kMax - digit) / 10) {
+      return false;
+    }
+    number = number * 10 + digit;
+  }
+  return true;
+}
+
+void parseRequestLine(std::string_view line, HTTPHead &head) {
+  auto first = line.find(' ');
+  if (first == std::string_view::npos) {
+    refuse("Invalid HTTP request line.");
+  }
+  auto second = line.find(' ', first + 1);
+  if (second == std::string_view::npos) {
+    refuse("Invalid HTTP request line.");
+  }
+  // The version is everything after the second space, so a third space makes it differ.
+  if (line.substr(second + 1) != "HTTP/1.1") {
+    refuse("Invalid HTTP request line.");
+  }
+  head.method = line.substr(0, first);
+  head.target = line.substr(first + 1, second - first - 1);
+}
+
+void parseHeaderLine(std::string_view line, HTTPHead &head) {
+  auto colon = line.find(':');
+  if (colon == std::string_view::npos || line.front() == ' ' || line.front() == '\t') {
+    refuse("Invalid HTTP header.");
+  }
+  std::string name = lowerASCII(line.substr(0, colon));
+  std::string_view value = trimBlanks(line.substr(colon + 1));
+  if (!isLowerToken(name) || head.headers.count(name) != 0 || hasControl(value)) {
+    refuse("Invalid or duplicate HTTP header.");
+  }
+  head.headers.emplace(std::move(name), std::string(value));
+}
+
+void checkFraming(const HTTPHead &head) {
+  auto encoding = head.headers.find("transfer-encoding");
+  auto length = head.headers.find("content-length");
+  if (encoding != head.headers.end()) {
+    if (lowerASCII(encoding->second) != "chunked" || length != head.headers.end()) {
+      refuse("Unsupported or ambiguous HTTP framing.");
+    }
+    return;
+  }
+  if (length != head.headers.end() && !isContentLength(length->second)) {
+    refuse("Invalid content length.");
+  }
+}
+
+} // namespace
+
+HTTPHead HTTPHead::parse(std::string_view bytes) {
+  if (!isValidUTF8(bytes)) {
+    refuse("Invalid HTTP headers.");
+  }
+  HTTPHead head;
+  bool requestLine = true;
+  std::string_view rest = bytes;
+  for (bool more = true; more;) {
+    auto end = rest.find("\r\n");
+    std::string_view line = rest.substr(0, end);
+    more = end != std::string_view::npos;
+    if (more) {
+      rest.remove_prefix(end + 2);
+    }
+    if (requestLine) {
+      parseRequestLine(line, head);
+      requestLine = false;
+    } else if (!line.empty()) {
+      parseHeaderLine(line, head);
+    }
+  }
+  if (head.headers.count("host") == 0) {
+    refuse("Host header required.");
+  }
+  checkFraming(head);
+  return head;
+}
+
+} // namespace pellum
