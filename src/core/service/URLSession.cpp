@@ -201,7 +201,7 @@ const char *nonEmptyVariable(const char *name) {
 }
 
 // The session-wide settings: time limits, trust store, proxy and redirect policy.
-void applyOptions(CURL *h, const URLSession::Options &options) {
+void applyOptions(CURL *h, const URLSession::Options &options, std::string_view url) {
   // Idle limit: no connection within requestTimeout, or less than one byte per second over
   // requestTimeout, ends the transfer; resourceTimeout bounds it as a whole.
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(options.requestTimeout));
@@ -228,7 +228,10 @@ void applyOptions(CURL *h, const URLSession::Options &options) {
   } else {
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // A redirect never leaves HTTPS once a request started there: what a download fetches over
+    // HTTPS (release metadata with the expected digests) must not come from a plain connection.
+    bool secure = url.size() >= 8 && curl_strnequal(url.data(), "https://", 8);
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   }
 }
 
@@ -332,7 +335,7 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   }
 
-  applyOptions(h, options_);
+  applyOptions(h, options_, request.url);
   if (request.method == "HEAD") {
     curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
   } else if (request.method != "GET" || request.body) {

@@ -108,6 +108,19 @@ TEST_F(URLSessionTest, RedirectsAreTheAnswer) {
   EXPECT_EQ(server.requests().size(), 1u);
 }
 
+TEST_F(URLSessionTest, FollowedRedirectsNeverLeaveHTTPS) {
+  TestHTTPServer plain(TestHTTPServer::reply({200, {}, "plain"}));
+  TestHTTPServer secure(TestHTTPServer::reply({302, {{"Location", plain.url("/x")}}, ""}), tls());
+  TestHTTPServer secureToo(TestHTTPServer::reply({200, {}, "secure"}), tls());
+  TestHTTPServer start(TestHTTPServer::reply({302, {{"Location", secureToo.url("/y")}}, ""}));
+  URLSession following(URLSession::Options{});
+
+  EXPECT_THROW(get(following, secure.url("/")), TransportError);
+  EXPECT_TRUE(plain.requests().empty());
+  // From plain HTTP a redirect may go either way.
+  EXPECT_EQ(get(following, start.url("/")).body, "secure");
+}
+
 TEST_F(URLSessionTest, IgnoresProxyVariablesUnlessAskedToUseThem) {
   TestHTTPServer proxy(TestHTTPServer::reply({200, {}, "via proxy"}));
   TestHTTPServer plain(TestHTTPServer::reply({200, {}, "direct"}));
