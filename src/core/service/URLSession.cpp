@@ -5,12 +5,15 @@
 #include "service/TransportError.h"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 
 namespace pellum {
@@ -125,6 +128,68 @@ std::optional<PinnedTarget> pinHost(const std::string &target, const std::string
                       hostName + ":" + port + ":" + host + ":" + port,
                       hasPort ? host + ":" + port : host};
 }
+
+// The sockets that libcurl opens for one perform(). libcurl looks at a stop only in its progress
+// callback, which runs about once a second while a transfer is idle; shutting the sockets down
+// wakes its wait at once. Sockets are opened and closed through here, under the lock, so a stop
+// never touches a descriptor that was closed and reused meanwhile. Once stopped, no new socket
+// is opened. Must outlive the easy handle, whose clean-up closes the sockets it still caches.
+class TransferSockets {
+public:
+  explicit TransferSockets(std::stop_token stop) : onStop_(std::move(stop), Shutdown{this}) {}
+  TransferSockets(const TransferSockets &) = delete;
+  TransferSockets &operator=(const TransferSockets &) = delete;
+
+  void attach(CURL *handle) {
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, open);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, this);
+    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, close);
+    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, this);
+  }
+
+private:
+  struct Shutdown {
+    TransferSockets *sockets;
+    void operator()() const noexcept {
+      std::lock_guard lock(sockets->mutex_);
+      sockets->stopped_ = true;
+      for (int fd : sockets->open_) {
+        ::shutdown(fd, SHUT_RDWR);
+      }
+    }
+  };
+
+  static curl_socket_t open(void *user, curlsocktype, curl_sockaddr *address) {
+    auto *sockets = static_cast<TransferSockets *>(user);
+    std::lock_guard lock(sockets->mutex_);
+    if (sockets->stopped_) {
+      return CURL_SOCKET_BAD;
+    }
+    // Close-on-exec: the connector starts child processes, which must not inherit these.
+    int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd >= 0) {
+      try {
+        sockets->open_.push_back(fd);
+      } catch (...) {
+        ::close(fd);
+        return CURL_SOCKET_BAD;
+      }
+    }
+    return fd < 0 ? CURL_SOCKET_BAD : fd;
+  }
+
+  static int close(void *user, curl_socket_t fd) {
+    auto *sockets = static_cast<TransferSockets *>(user);
+    std::lock_guard lock(sockets->mutex_);
+    std::erase(sockets->open_, fd);
+    return ::close(fd);
+  }
+
+  std::mutex mutex_;
+  std::vector<int> open_;
+  bool stopped_ = false;
+  std::stop_callback<Shutdown> onStop_; // last: runs only once the rest exists
+};
 
 // State shared with libcurl's callbacks during one perform().
 struct Transfer {
@@ -259,6 +324,7 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
   }
 
   curlGlobalInit();
+  TransferSockets sockets(stop);
   EasyHandle handle(curl_easy_init());
   if (!handle) {
     throw std::runtime_error("libcurl could not create a transfer.");
@@ -327,6 +393,7 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBodyBytes);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
   if (stop.stop_possible()) {
+    sockets.attach(h);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onProgress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
@@ -346,6 +413,11 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
   CURLcode code = curl_easy_perform(h);
   if (transfer.failure) {
     std::rethrow_exception(transfer.failure);
+  }
+  // A stop shuts the sockets down, which can look like the end of a body that runs until the
+  // connection closes: a stopped transfer never counts as complete.
+  if (stop.stop_requested()) {
+    throw TransportError(CURLE_ABORTED_BY_CALLBACK, curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
   }
   if (code != CURLE_OK) {
     std::string message(errorText);
