@@ -199,6 +199,9 @@ struct Transfer {
   std::stop_token stop;
   HeaderMap fields;
   bool headDelivered = false;
+  // Whether the head may go out as soon as its fields end. Only when redirects are refused is
+  // every final status the answer itself; otherwise a 3xx may still be followed.
+  bool headAtBlankLine = false;
   // A handler's exception, kept until libcurl has unwound and rethrown from perform().
   std::exception_ptr failure;
 
@@ -217,6 +220,21 @@ size_t onHeaderLine(char *data, size_t size, size_t count, void *user) {
   std::string_view line(data, size * count);
   if (transfer->headDelivered) {
     return size * count; // trailers
+  }
+  // The end of a head. A service that streams may say nothing for a long time after it, and
+  // its caller should not wait for the first body byte to learn the status.
+  if (line == "\r\n" || line == "\n") {
+    long status = 0;
+    curl_easy_getinfo(transfer->handle, CURLINFO_RESPONSE_CODE, &status);
+    if (transfer->headAtBlankLine && status >= 200) {
+      try {
+        transfer->deliverHead();
+      } catch (...) {
+        transfer->failure = std::current_exception();
+        return 0; // any other count makes libcurl abandon the transfer
+      }
+    }
+    return size * count;
   }
   // Every status line starts a new header block: interim 1xx answers, followed redirects and
   // proxy CONNECT answers leave only the final answer's fields.
@@ -381,6 +399,7 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
   transfer.onHead = &onHead;
   transfer.onBody = &onBody;
   transfer.stop = stop;
+  transfer.headAtBlankLine = options_.delegate.has_value();
 
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -388,6 +407,8 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+  // A proxy's answer to CONNECT is not the answer of the request.
+  curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeaderLine);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBodyBytes);
