@@ -224,9 +224,12 @@ void LocalForwarder::forward(const HTTPRequest &request, const LocalServer &serv
   }
 
   HeaderMap headers = cleanProxyHeaders(request.headers);
-  // The answer is always passed on decoded, so the client's choice of encodings says nothing
-  // about what may travel from the service; libcurl offers the ones it can decode.
+  // Two more that concern only the client's side: the answer is always passed on decoded, so
+  // the client's choice of encodings says nothing about what may travel from the service
+  // (libcurl offers the ones it can decode), and the body is already in hand, so there is
+  // nothing to wait for a "100 Continue" about.
   headers.erase("accept-encoding");
+  headers.erase("expect");
   try {
     for (auto &[name, value] : server.localHeaders(environment_)) {
       headers[name] = std::move(value);

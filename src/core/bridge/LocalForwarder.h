@@ -36,15 +36,16 @@ public:
   LocalForwarder &operator=(const LocalForwarder &) = delete;
 
   // Forwards `request` to the URL of `server` exactly as configured and writes the whole answer
-  // to `client`. `authorized` is asked before any byte of the answer is passed on; it returns
-  // false once the lease has run out or the namespace was withdrawn, which cuts the stream. A
-  // stop on `stop` (or invalidate()) cuts it too.
+  // to `client`, blocking the calling thread meanwhile. Before anything is written to `client`,
+  // the stop on `stop` (or invalidate()) is checked and `authorized` is asked; it returns false
+  // once the lease has run out or the namespace was withdrawn.
   //
-  // Failures before the head went out are answered (502). After it, the failure is thrown and
-  // the chunked body is left unterminated, so the owner closes the connection: ConnectorError
-  // "Device authorization expired." when `authorized` says no, std::system_error
-  // (errc::operation_canceled) after a stop, or the transport's error. Otherwise throws only
-  // when writing an answer to `client` fails.
+  // Failures before the head went out are answered with 502, except a withdrawn authorization,
+  // thrown as ConnectorError "Device authorization expired." (400) for the owner to answer.
+  // After the head every failure is thrown and the chunked body is left unterminated, so that
+  // the owner closes the connection: that ConnectorError, std::system_error
+  // (errc::operation_canceled) after a stop, the transport's error, or a failed write to
+  // `client`. A failed write of the 502 answer is thrown too.
   void forward(const HTTPRequest &request, const LocalServer &server, HTTPConnection &client,
                std::stop_token stop, const std::function<bool()> &authorized);
 

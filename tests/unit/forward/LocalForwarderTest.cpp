@@ -264,6 +264,7 @@ TEST(LocalForwarderTest, SendsToTheConfiguredURLWithTheServiceOwnHeaders) {
                      {"x-forwarded-for", "1.2.3.4"},
                      {"x-api-key", "from the client"},
                      {"accept-encoding", "x-unknown"},
+                     {"expect", "100-continue"},
                      {"content-type", "application/json"},
                      {"mcp-session-id", "s1"},
                      {"content-length", "17"}};
@@ -283,6 +284,7 @@ TEST(LocalForwarderTest, SendsToTheConfiguredURLWithTheServiceOwnHeaders) {
   EXPECT_EQ(sent.header("cookie"), std::nullopt);
   EXPECT_EQ(sent.header("x-forwarded-for"), std::nullopt);
   EXPECT_NE(sent.header("accept-encoding"), "x-unknown");
+  EXPECT_EQ(sent.header("expect"), std::nullopt);
   EXPECT_EQ(sent.header("content-type"), "application/json");
   EXPECT_EQ(sent.header("mcp-session-id"), "s1");
   for (const auto &[name, value] : sent.headers) {
@@ -332,6 +334,23 @@ TEST(LocalForwarderTest, FailuresBeforeTheAnswerAreExplained) {
   LocalForwarder impatient(1, {}, {.requestTimeout = 1});
   EXPECT_EQ(forwardOnce(impatient, get(), httpService(silent.url("/"))).raw, kFailure502);
   release.open();
+}
+
+TEST(LocalForwarderTest, ChecksAuthorizationAndStopBeforeAnswering) {
+  TestHTTPServer server(TestHTTPServer::reply({200, {}, "late"}));
+  LocalForwarder forwarder(1, {});
+
+  Forwarding withdrawn(forwarder, get(), httpService(server.url("/")), [] { return false; });
+  EXPECT_EQ(withdrawn.client().readAll(), "");
+  EXPECT_EQ(withdrawn.error(), "Device authorization expired.");
+
+  std::stop_source stop;
+  stop.request_stop();
+  Forwarding stopped(
+      forwarder, get(), httpService(server.url("/")), [] { return true; }, stop.get_token());
+  EXPECT_EQ(stopped.client().readAll(), kFailure502);
+  EXPECT_EQ(stopped.error(), std::nullopt);
+  EXPECT_EQ(server.requests().size(), 1u) << "a stopped transfer still connected";
 }
 
 TEST(LocalForwarderTest, NeverForwardsToTheBridgeItself) {
