@@ -1,7 +1,7 @@
 #include "bridge/NativeBridge.h"
 
 #include "config/ConnectorError.h"
-#include "platform/LoopbackListener.h"
+#include "platform/TCPListener.h"
 #include "support/Ascii.h"
 #include "support/Encoding.h"
 
@@ -170,7 +170,7 @@ std::uint16_t NativeBridge::start(std::optional<std::uint16_t> port) {
       throw std::logic_error("The bridge listener is already started.");
     }
   }
-  auto listener = std::make_unique<LoopbackListener>(port.value_or(config_.port));
+  auto listener = std::make_unique<TCPListener>(port.value_or(config_.port));
   std::uint16_t bound = listener->port();
   {
     Lock lock(mutex_);
@@ -317,7 +317,7 @@ void NativeBridge::reactorLoop(std::stop_token stop) {
           }
         }
         if (connection->watched) {
-          entries.push_back({connection->socket.get(), LoopbackListener::kHangUpEvents, 0});
+          entries.push_back({connection->socket.get(), TCPListener::kHangUpEvents, 0});
           watched.push_back(connection);
         }
       }
@@ -356,7 +356,7 @@ void NativeBridge::reactorLoop(std::stop_token stop) {
       }
     }
     for (std::size_t i = 2; i < entries.size(); ++i) {
-      if ((entries[i].revents & (LoopbackListener::kHangUpEvents | POLLNVAL)) != 0) {
+      if ((entries[i].revents & (TCPListener::kHangUpEvents | POLLNVAL)) != 0) {
         cancelRequest(watched[i - 2]->id);
       }
     }
@@ -382,7 +382,10 @@ std::optional<int> NativeBridge::authorizationStatus(const HTTPRequest &request)
   }
   const std::string expected = "Basic " + base64Encode("kestrin:" + config_.bridgePassword);
   auto given = request.headers.find("authorization");
-  std::string_view received = given == request.headers.end() ? "" : given->second;
+  std::string_view received;
+  if (given != request.headers.end()) {
+    received = given->second;
+  }
   // Digests of fixed length, compared without an early exit: the time says nothing.
   if (!constantTimeEquals(sha256Digest(expected), sha256Digest(received))) {
     return 401;

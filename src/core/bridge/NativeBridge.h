@@ -26,7 +26,7 @@
 
 namespace pellum {
 
-class LoopbackListener;
+class TCPListener;
 
 // The loopback server that the tunnel client forwards to. It reads one HTTP/1.1 request per
 // connection, admits it (no "origin", the device's Basic credentials, a live lease), routes it
@@ -152,7 +152,7 @@ private:
   mutable std::mutex mutex_;
   std::set<std::string> allowed_;
   Clock::time_point leaseUntil_ = Clock::time_point::min();
-  std::unique_ptr<LoopbackListener> listener_;
+  std::unique_ptr<TCPListener> listener_;
   std::map<std::string, std::shared_ptr<StdioSession>> sessions_;
   std::map<std::string, std::shared_ptr<Connection>> requests_;
   // Connection threads by connection id, kept until joined; `finished_` names those that ended.

@@ -1,4 +1,4 @@
-#include "platform/LoopbackListener.h"
+#include "platform/TCPListener.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,12 +21,12 @@ constexpr int kBacklog = 128;
 } // namespace
 
 #ifdef POLLRDHUP
-const short LoopbackListener::kHangUpEvents = POLLRDHUP | POLLHUP | POLLERR;
+const short TCPListener::kHangUpEvents = POLLRDHUP | POLLHUP | POLLERR;
 #else
-const short LoopbackListener::kHangUpEvents = POLLHUP | POLLERR;
+const short TCPListener::kHangUpEvents = POLLHUP | POLLERR;
 #endif
 
-LoopbackListener::LoopbackListener(std::uint16_t port) {
+TCPListener::TCPListener(std::uint16_t port) {
   socket_ = FileDescriptor(::socket(AF_INET, SOCK_STREAM, 0));
   if (!socket_.valid()) {
     throwErrno();
@@ -59,7 +59,7 @@ LoopbackListener::LoopbackListener(std::uint16_t port) {
   port_ = ntohs(address.sin_port);
 }
 
-int LoopbackListener::accept() {
+int TCPListener::accept() {
   for (;;) {
     int fd = ::accept(socket_.get(), nullptr, nullptr);
     if (fd >= 0) {

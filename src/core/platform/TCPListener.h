@@ -11,7 +11,7 @@ namespace pellum {
 // listener holds fails.
 //
 // Not thread-safe: one thread accepts; the descriptor may be polled from that thread.
-class LoopbackListener {
+class TCPListener {
 public:
   // The poll events that tell that the peer of an accepted socket has hung up or failed, even
   // while unread data is pending.
@@ -19,7 +19,7 @@ public:
 
   // Binds 127.0.0.1:`port` (0 lets the system choose) and listens. Throws std::system_error
   // with the operating system's error.
-  explicit LoopbackListener(std::uint16_t port);
+  explicit TCPListener(std::uint16_t port);
 
   int fd() const { return socket_.get(); }
   // The port actually bound.
