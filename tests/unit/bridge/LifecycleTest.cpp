@@ -64,6 +64,19 @@ TEST_F(BridgeTest, ExpiredLeaseEndsSessionsAndCutsConnections) {
   EXPECT_EQ(post("notes", rpc(1, "ping"), session).status, "HTTP/1.1 503 Response");
 }
 
+TEST_F(BridgeTest, ConnectionLimitAlsoEndsAWaitOnTheChild) {
+  NativeBridge::Options chosen = options();
+  chosen.connectionLimit = 1500ms;
+  chosen.forwardTimeout = 1h;
+  startBridge({stdioServer("hang", "hang-tools-call")}, chosen);
+  std::string session = initialize("hang");
+  // Only the connection's own limit can end this wait before the client's read gives up.
+  Response response = post("hang", rpc(1, "tools/call", {{"name", "echo"}}), session);
+  EXPECT_EQ(response.status, "");
+  bridge_->prune();
+  EXPECT_EQ(bridge_->sessionCount(), 0u); // it closed itself when its caller gave up
+}
+
 TEST_F(BridgeTest, CloseLeavesNoChildNoConnectionAndRefusesNewOnes) {
   NativeBridge::Options chosen = options();
   chosen.session.killGrace = 1s; // the stubborn children are killed together, not in turn
