@@ -156,8 +156,10 @@ nlohmann::json LocalServer::localTarget() const {
     return target;
   }
   target["transport"] = "http";
-  std::optional<Url> parsed = url ? Url::parse(*url) : std::nullopt;
-  target["url"] = parsed ? parsed->withoutQueryAndFragment() : url.value_or("");
+  // The URL as configured up to its query or fragment: re-serialising through the parser would
+  // add a "/" to a URL without a path.
+  std::string_view text = url ? std::string_view(*url) : std::string_view();
+  target["url"] = std::string(text.substr(0, text.find_first_of("?#")));
   bool custom =
       authorizationEnv || (headers && !headers->empty()) || (headerEnv && !headerEnv->empty());
   target["authentication"] = basicAuth ? "basic" : custom ? "custom" : "none";

@@ -53,17 +53,6 @@ std::optional<std::string> Url::path() const { return get(CURLUPART_PATH); }
 std::optional<std::string> Url::query() const { return get(CURLUPART_QUERY); }
 std::optional<std::string> Url::fragment() const { return get(CURLUPART_FRAGMENT); }
 
-std::string Url::withoutQueryAndFragment() const {
-  CURLU *copy = curl_url_dup(static_cast<CURLU *>(handle_.get()));
-  if (copy == nullptr) {
-    throw std::bad_alloc();
-  }
-  Url trimmed(adopt(copy));
-  curl_url_set(copy, CURLUPART_QUERY, nullptr, 0);
-  curl_url_set(copy, CURLUPART_FRAGMENT, nullptr, 0);
-  return trimmed.get(CURLUPART_URL).value_or(std::string());
-}
-
 std::optional<std::string_view> Url::rawAuthority(std::string_view text) {
   std::size_t separator = text.find("://");
   if (separator == std::string_view::npos || separator == 0) {

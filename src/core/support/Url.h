@@ -25,9 +25,6 @@ public:
   std::optional<std::string> query() const;
   std::optional<std::string> fragment() const;
 
-  // The URL re-serialised with its query and fragment removed.
-  std::string withoutQueryAndFragment() const;
-
   // The text between "//" and the first "/", "?" or "#" of `text` as written, when `text`
   // starts with a scheme followed by "://". Used to check components exactly as written.
   static std::optional<std::string_view> rawAuthority(std::string_view text);

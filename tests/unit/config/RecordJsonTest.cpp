@@ -119,6 +119,9 @@ TEST(RecordJson, LocalTargetOfHttp) {
   server.url = "http://localhost:3000/mcp?token=1#frag";
   EXPECT_EQ(server.localTarget(), json::parse(R"({"transport": "http",
     "url": "http://localhost:3000/mcp", "authentication": "none"})"));
+  // A URL without a path keeps having none.
+  server.url = "http://[::1]:3000?token=1";
+  EXPECT_EQ(server.localTarget()["url"], "http://[::1]:3000");
 
   server.headers = HeaderMap{};
   server.headerEnv = std::map<std::string, std::string>{};
