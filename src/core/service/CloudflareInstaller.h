@@ -50,13 +50,13 @@ public:
   explicit CloudflareInstaller(ConfigStore store);
   CloudflareInstaller(ConfigStore store, Options options);
 
-  // Returns the path of a verified tunnel client executable. Without `update`, a kept
+  // Returns the absolute path of a verified tunnel client executable. Without `update`, a kept
   // executable that still matches its manifest is returned without network access; anything
   // wrong with the kept files silently means that the latest release is installed. With
   // `update`, the latest release is always fetched and installed.
   std::filesystem::path ensure(bool update) const;
 
-  // Puts `executable` in place as the kept tunnel client of `version` (an "2025.1.0"-shaped
+  // Puts `executable` in place as the kept tunnel client of `version` (a "2025.1.0"-shaped
   // tag) and points the manifest at it, so that a later ensure(false) returns it. Returns its
   // path. Throws ConnectorError("Invalid Cloudflare stable release.", 400) for another version
   // shape.

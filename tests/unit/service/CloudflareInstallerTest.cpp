@@ -504,6 +504,16 @@ TEST_F(CloudflareInstallerTest, ExtractsTheOneExecutableOfAnArchive) {
             "Cannot extract Cloudflare executable.");
   expectNoTemporaryFiles(kMac);
   EXPECT_EQ(listing(directory(kMac)), std::set<std::string>{});
+
+  // A tar program that cannot be started: its launch error, and still no archive left behind.
+  publish(kMac, tarball({"cloudflared"}, executable));
+  CloudflareInstaller::Options options;
+  options.apiOrigin = options.webOrigin = server_.url();
+  options.platform = kMac;
+  options.tarPath = (home_.path() / "no-tar").string();
+  EXPECT_THROW(CloudflareInstaller(ConfigStore(home_.path() / "config"), options).ensure(true),
+               std::system_error);
+  EXPECT_EQ(listing(directory(kMac)), std::set<std::string>{});
 }
 
 } // namespace

@@ -68,6 +68,25 @@ TEST_F(URLSessionTest, StreamsTheHeadOnceThenTheBodyInPieces) {
   EXPECT_EQ(body, "one\ntwo\n");
 }
 
+TEST_F(URLSessionTest, HeadArrivesBeforeTheBodyStarts) {
+  std::promise<void> headSeen;
+  std::future<void> seen = headSeen.get_future();
+  TestHTTPServer server([&seen](const auto &, TestHTTPServer::Exchange &exchange) {
+    exchange.startChunked(200, {});
+    if (seen.wait_for(std::chrono::seconds(10)) == std::future_status::ready) {
+      exchange.chunk("late");
+      exchange.finishChunked();
+    }
+  });
+  URLSession::Request request;
+  request.url = server.url("/");
+  std::string body;
+  isolatedSession().perform(
+      request, [&](const URLSession::Head &) { headSeen.set_value(); },
+      [&](std::string_view bytes) { body.append(bytes); });
+  EXPECT_EQ(body, "late");
+}
+
 TEST_F(URLSessionTest, SendsMethodHeadersAndBodyAsGiven) {
   TestHTTPServer server(TestHTTPServer::reply({204, {}, ""}));
   URLSession::Request request;
@@ -106,6 +125,19 @@ TEST_F(URLSessionTest, RedirectsAreTheAnswer) {
   EXPECT_EQ(response.head.headers.at("location"), "/elsewhere");
   EXPECT_EQ(response.body, "moved");
   EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(URLSessionTest, FollowedRedirectsNeverLeaveHTTPS) {
+  TestHTTPServer plain(TestHTTPServer::reply({200, {}, "plain"}));
+  TestHTTPServer secure(TestHTTPServer::reply({302, {{"Location", plain.url("/x")}}, ""}), tls());
+  TestHTTPServer secureToo(TestHTTPServer::reply({200, {}, "secure"}), tls());
+  TestHTTPServer start(TestHTTPServer::reply({302, {{"Location", secureToo.url("/y")}}, ""}));
+  URLSession following(URLSession::Options{});
+
+  EXPECT_THROW(get(following, secure.url("/")), TransportError);
+  EXPECT_TRUE(plain.requests().empty());
+  // From plain HTTP a redirect may go either way.
+  EXPECT_EQ(get(following, start.url("/")).body, "secure");
 }
 
 TEST_F(URLSessionTest, IgnoresProxyVariablesUnlessAskedToUseThem) {
