@@ -1,6 +1,7 @@
 #include "FakeCloud.h"
 
 #include "Paths.h"
+#include "ScopedVariable.h"
 
 #include "platform/Pipe.h"
 #include "service/URLSession.h"
@@ -49,8 +50,6 @@ FakeCloud::FakeCloud() {
   node_ = std::make_unique<ChildProcess>(options);
   output.writeEnd.reset();
   port_ = awaitPort(output.readEnd.get());
-  trust_ =
-      std::make_unique<ScopedVariable>("SSL_CERT_FILE", (tls_.path() / "tls" / "ca.pem").string());
 }
 
 FakeCloud::~FakeCloud() {
@@ -58,7 +57,7 @@ FakeCloud::~FakeCloud() {
   node_->wait();
 }
 
-std::string FakeCloud::origin() const { return "https://localhost:" + std::to_string(port_); }
+std::string FakeCloud::origin() const { return "https://127.0.0.1:" + std::to_string(port_); }
 
 void FakeCloud::setState(const nlohmann::json &state) const {
   control("POST", "/_control/state", state);
@@ -75,6 +74,8 @@ nlohmann::json FakeCloud::control(const std::string &method, const std::string &
   if (!body.is_null()) {
     request.body = body.dump();
   }
+  // The control calls trust the service's authority whatever the test has set.
+  ScopedVariable trust("SSL_CERT_FILE", caFile().string());
   URLSession::Response response =
       isolatedSession().fetch(request, 16 * 1024 * 1024, "fake_cloud answer too large");
   if (response.head.status != 200) {

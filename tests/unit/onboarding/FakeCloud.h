@@ -1,6 +1,5 @@
 #pragma once
 
-#include "ScopedVariable.h"
 #include "TempDir.h"
 
 #include "platform/ChildProcess.h"
@@ -8,14 +7,15 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 
 namespace pellum::test {
 
-// The fake cloud service (tests/support/fake_cloud.mjs run by node) on 127.0.0.1, trusted
-// through SSL_CERT_FILE for the object's life. Stopped and reaped when the object goes away.
-// For the test's main thread only.
+// The fake cloud service (tests/support/fake_cloud.mjs run by node) on 127.0.0.1 with its own
+// test certificate authority; clients trust it through SSL_CERT_FILE = caFile(). Stopped and
+// reaped when the object goes away. For the test's main thread only.
 class FakeCloud {
 public:
   // Starts the service and waits for it to listen. Throws std::runtime_error when it does not.
@@ -24,8 +24,9 @@ public:
   FakeCloud(const FakeCloud &) = delete;
   FakeCloud &operator=(const FakeCloud &) = delete;
 
-  // "https://localhost:<port>", as a device record holds it.
+  // "https://127.0.0.1:<port>", as a device record holds it.
   std::string origin() const;
+  std::filesystem::path caFile() const { return tls_.path() / "tls" / "ca.pem"; }
   std::uint16_t port() const { return port_; }
 
   // Posts `state` to /_control/state (enabled, force, malformed, revoked, devicePort).
@@ -39,7 +40,6 @@ private:
 
   TempDir tls_;
   std::unique_ptr<ChildProcess> node_;
-  std::unique_ptr<ScopedVariable> trust_;
   std::uint16_t port_ = 0;
 };
 
