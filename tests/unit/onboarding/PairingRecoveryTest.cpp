@@ -141,7 +141,7 @@ TEST_F(PairingClearTest, MissingFilesAreSkipped) {
 TEST_F(PairingClearTest, AnotherOrUnreadablePairingIsLeftAlone) {
   std::set<std::string> before = names();
   for (auto change : {+[](DeviceConfig &d) { d.id = "dev-2"; },
-                      +[](DeviceConfig &d) { d.endpoint = "https://kestrin.zendrel.com"; },
+                      +[](DeviceConfig &d) { d.endpoint = "https://other.example"; },
                       +[](DeviceConfig &d) { d.credential = "cred-2"; }}) {
     DeviceConfig other = device;
     change(other);
