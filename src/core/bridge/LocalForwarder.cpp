@@ -1,15 +1,317 @@
 #include "bridge/LocalForwarder.h"
 
+#include "config/ConnectorError.h"
+#include "http/ProxyHeaders.h"
+#include "service/TransportError.h"
+#include "support/Url.h"
+
+#include <curl/curl.h>
+#include <nlohmann/json.hpp>
+
+#include <charconv>
+#include <optional>
+#include <string_view>
+#include <system_error>
+
 namespace pellum {
 
-LocalForwarder::LocalForwarder(std::uint16_t, Environment, Options) {}
+namespace {
 
-// Forwarding to local HTTP services is not available yet: refuse with an empty 502.
-void LocalForwarder::forward(const HTTPRequest &, const LocalServer &, HTTPConnection &client,
-                             std::stop_token, const std::function<bool()> &) {
-  client.head(502, {}, false, 0);
+// Bytes collected before they go out as one chunk, unless a line ends first.
+constexpr std::size_t kChunkLimit = 16'384;
+
+constexpr std::string_view kConnectionFailed =
+    "Local MCP HTTP connection failed. Check its address and credentials.";
+
+// Thrown from the answer handlers when the client's answer is complete and the rest of the
+// service's answer is not wanted.
+struct AnswerComplete {};
+
+// Thrown from the answer handlers when the transfer was stopped.
+struct Cancelled {};
+
+// Where a service's requests go. A service addressed as "localhost" is reached at a loopback
+// address put in place of that name, so the rest of the URL stays exactly as configured.
+struct Target {
+  std::string url;        // as configured
+  std::uint32_t port = 0; // explicit, or the scheme's default
+  bool rewritten = false; // the host was "localhost"
+  std::string beforeHost; // for a rewritten host: the URL around it
+  std::string afterHost;
+  std::string hostHeader; // for a rewritten host: "localhost" and the explicit port
+
+  std::string urlWithHost(std::string_view host) const {
+    return beforeHost + std::string(host) + afterHost;
+  }
+};
+
+// Empty when the URL does not parse or is not http(s); validation keeps such URLs out of the
+// configuration, so this only guards against a record that bypassed it.
+std::optional<Target> targetOf(const std::optional<std::string> &configured) {
+  if (!configured) {
+    return std::nullopt;
+  }
+  std::optional<Url> url = Url::parse(*configured);
+  if (!url) {
+    return std::nullopt;
+  }
+  std::string scheme = url->scheme().value_or("");
+  if (scheme != "http" && scheme != "https") {
+    return std::nullopt;
+  }
+  Target target;
+  target.url = *configured;
+  std::optional<std::string> port = url->port();
+  if (port) {
+    auto [end, error] = std::from_chars(port->data(), port->data() + port->size(), target.port);
+    if (error != std::errc() || end != port->data() + port->size()) {
+      return std::nullopt;
+    }
+  } else {
+    target.port = scheme == "https" ? 443 : 80;
+  }
+
+  std::optional<std::string_view> authority = Url::rawAuthority(target.url);
+  if (url->host() != "localhost" || !authority || Url::rawHost(*authority) != "localhost") {
+    return target;
+  }
+  std::string_view text = target.url;
+  std::string_view host = Url::rawHost(*authority);
+  std::size_t start = static_cast<std::size_t>(host.data() - text.data());
+  target.rewritten = true;
+  target.beforeHost = std::string(text.substr(0, start));
+  target.afterHost = std::string(text.substr(start + host.size()));
+  target.hostHeader = port ? "localhost:" + *port : "localhost";
+  return target;
 }
 
-void LocalForwarder::invalidate() {}
+// Failures of libcurl that mean the service answered, but not in HTTP.
+bool isNotHTTP(int code) {
+  return code == CURLE_WEIRD_SERVER_REPLY || code == CURLE_UNSUPPORTED_PROTOCOL;
+}
+
+} // namespace
+
+// One forward() while it talks to the service: its stop (the caller's, or invalidate()), and the
+// answer that it streams to the client.
+//
+// Nothing reaches the client without a check of the stop and of `authorized` just before the
+// write. Bytes of the body are only collected in between, so checking before each write passes
+// on exactly what checking every byte as it arrives would: a byte that arrives after the lease
+// has gone is never written, because the write that would carry it checks after it arrived.
+class LocalForwarder::Transfer {
+public:
+  Transfer(LocalForwarder &owner, std::stop_token stop, HTTPConnection &client,
+           const std::function<bool()> &authorized)
+      : owner_(owner), client_(client), authorized_(authorized),
+        relay_(std::move(stop), Relay{&stop_}) {
+    std::lock_guard lock(owner_.mutex_);
+    if (!owner_.invalidated_) {
+      entry_ = owner_.transfers_.insert(owner_.transfers_.end(), &stop_);
+      admitted_ = true;
+    }
+  }
+
+  ~Transfer() {
+    if (admitted_) {
+      std::lock_guard lock(owner_.mutex_);
+      owner_.transfers_.erase(entry_);
+    }
+  }
+
+  Transfer(const Transfer &) = delete;
+  Transfer &operator=(const Transfer &) = delete;
+
+  bool admitted() const { return admitted_; }
+  bool stopped() const { return stop_.stop_requested(); }
+  std::stop_token token() const { return stop_.get_token(); }
+
+  void onHead(const URLSession::Head &head) {
+    check();
+    if (head.status < 100 || head.status > 599 || (head.status >= 300 && head.status <= 399)) {
+      client_.head(502, {}, false, 0);
+      throw AnswerComplete{};
+    }
+    HeaderMap headers = head.headers;
+    // libcurl has decoded the body already.
+    headers.erase("content-encoding");
+    headers = cleanProxyHeaders(headers);
+    if (head.status == 204) {
+      client_.head(204, headers, false, 0);
+      throw AnswerComplete{};
+    }
+    client_.head(head.status, headers, true, 0);
+  }
+
+  void onBody(std::string_view bytes) {
+    while (!bytes.empty()) {
+      std::size_t take = std::min(kChunkLimit - buffer_.size(), bytes.size());
+      std::size_t lineFeed = bytes.substr(0, take).find('\n');
+      if (lineFeed != std::string_view::npos) {
+        take = lineFeed + 1;
+      }
+      buffer_.append(bytes.substr(0, take));
+      bytes.remove_prefix(take);
+      if (lineFeed != std::string_view::npos || buffer_.size() >= kChunkLimit) {
+        flush();
+      }
+    }
+  }
+
+  // The end of the service's body: the rest, then the last chunk.
+  void finish() {
+    if (!buffer_.empty()) {
+      flush();
+    }
+    check();
+    client_.chunk({});
+  }
+
+private:
+  struct Relay {
+    std::stop_source *stop;
+    void operator()() const noexcept { stop->request_stop(); }
+  };
+
+  void check() const {
+    if (stop_.stop_requested()) {
+      throw Cancelled{};
+    }
+    if (!authorized_()) {
+      throw ConnectorError("Device authorization expired.", 400);
+    }
+  }
+
+  void flush() {
+    check();
+    client_.chunk(buffer_);
+    buffer_.clear();
+  }
+
+  LocalForwarder &owner_;
+  HTTPConnection &client_;
+  const std::function<bool()> &authorized_;
+  std::string buffer_;
+  bool admitted_ = false;
+  std::list<std::stop_source *>::iterator entry_;
+  std::stop_source stop_;
+  std::stop_callback<Relay> relay_; // after stop_, which it stops
+};
+
+LocalForwarder::LocalForwarder(std::uint16_t bridgePort, Environment environment, Options options)
+    : bridgePort_(bridgePort), environment_(std::move(environment)),
+      http_(isolatedSession(std::nullopt, options.requestTimeout, options.resourceTimeout)),
+      localhostHTTP_(
+          isolatedSession("localhost", options.requestTimeout, options.resourceTimeout)) {}
+
+void LocalForwarder::forward(const HTTPRequest &request, const LocalServer &server,
+                             HTTPConnection &client, std::stop_token stop,
+                             const std::function<bool()> &authorized) {
+  auto answerFailure = [&client] {
+    client.respond(502, nlohmann::json{{"error", kConnectionFailed}}.dump(),
+                   {{"content-type", "application/json"}});
+  };
+
+  std::optional<Target> target = targetOf(server.url);
+  if (!target) {
+    answerFailure();
+    return;
+  }
+  // The bridge never forwards to itself.
+  if (target->port == bridgePort_) {
+    client.head(502, {}, false, 0);
+    return;
+  }
+
+  HeaderMap headers = cleanProxyHeaders(request.headers);
+  // Two more that concern only the client's side: the answer is always passed on decoded, so
+  // the client's choice of encodings says nothing about what may travel from the service
+  // (libcurl offers the ones it can decode), and the body is already in hand, so there is
+  // nothing to wait for a "100 Continue" about.
+  headers.erase("accept-encoding");
+  headers.erase("expect");
+  try {
+    for (auto &[name, value] : server.localHeaders(environment_)) {
+      headers[name] = std::move(value);
+    }
+  } catch (const ConnectorError &) {
+    answerFailure(); // the reason names the service's secrets; it stays here
+    return;
+  }
+
+  URLSession::Request outgoing;
+  outgoing.method = request.method;
+  outgoing.url = target->rewritten ? target->urlWithHost("127.0.0.1") : target->url;
+  if (target->rewritten) {
+    outgoing.headers.emplace_back("Host", target->hostHeader);
+  }
+  for (auto &[name, value] : headers) {
+    outgoing.headers.emplace_back(name, std::move(value));
+  }
+  if (!request.body.empty()) {
+    outgoing.body = request.body;
+  }
+  const URLSession &session = target->rewritten ? localhostHTTP_ : http_;
+
+  Transfer transfer(*this, std::move(stop), client, authorized);
+  if (!transfer.admitted()) {
+    answerFailure();
+    return;
+  }
+  bool retried = false;
+  while (true) {
+    try {
+      session.perform(
+          outgoing, [&transfer](const URLSession::Head &head) { transfer.onHead(head); },
+          [&transfer](std::string_view bytes) { transfer.onBody(bytes); }, transfer.token());
+      transfer.finish();
+      return;
+    } catch (const AnswerComplete &) {
+      return;
+    } catch (const ConnectorError &) {
+      throw; // authorization gone: the owner answers or closes
+    } catch (const Cancelled &) {
+      // handled below
+    } catch (const TransportError &error) {
+      if (!transfer.stopped() && !client.sentHeaders()) {
+        // Something may listen on the IPv6 loopback only.
+        if (error.code == CURLE_COULDNT_CONNECT && target->rewritten && !retried) {
+          retried = true;
+          outgoing.url = target->urlWithHost("[::1]");
+          continue;
+        }
+        if (isNotHTTP(error.code)) {
+          client.head(502, {}, false, 0);
+        } else {
+          answerFailure();
+        }
+        return;
+      }
+      if (!transfer.stopped()) {
+        throw;
+      }
+    } catch (...) {
+      if (client.sentHeaders()) {
+        throw;
+      }
+      answerFailure();
+      return;
+    }
+    // Stopped.
+    if (client.sentHeaders()) {
+      throw std::system_error(std::make_error_code(std::errc::operation_canceled));
+    }
+    answerFailure();
+    return;
+  }
+}
+
+void LocalForwarder::invalidate() {
+  std::lock_guard lock(mutex_);
+  invalidated_ = true;
+  for (std::stop_source *transfer : transfers_) {
+    transfer->request_stop();
+  }
+}
 
 } // namespace pellum

@@ -4,9 +4,12 @@
 #include "config/LocalServer.h"
 #include "http/HTTPConnection.h"
 #include "http/HTTPRequest.h"
+#include "service/URLSession.h"
 
 #include <cstdint>
 #include <functional>
+#include <list>
+#include <mutex>
 #include <stop_token>
 
 namespace pellum {
@@ -21,23 +24,45 @@ public:
   struct Options {
     // Longest wait for a connection to the service, and longest silence, in seconds.
     double requestTimeout = 60;
+    // Longest time for a whole exchange with the service, answer included, in seconds.
+    double resourceTimeout = 120;
   };
 
   // `bridgePort` is never forwarded to; `environment` supplies the services' credentials.
   LocalForwarder(std::uint16_t bridgePort, Environment environment, Options options);
   LocalForwarder(std::uint16_t bridgePort, Environment environment)
       : LocalForwarder(bridgePort, std::move(environment), Options{}) {}
+  LocalForwarder(const LocalForwarder &) = delete;
+  LocalForwarder &operator=(const LocalForwarder &) = delete;
 
-  // Forwards `request` to `server` and writes the whole answer to `client`. `authorized` is
-  // asked before every byte of the answer is passed on; it returns false once the lease has run
-  // out or the namespace was withdrawn, which cuts the stream. A stop on `stop` cuts it too.
-  // Failures before the head went out are answered; after it the stream is left unterminated and
-  // the owner closes the connection. Throws only when writing an answer to `client` fails.
+  // Forwards `request` to the URL of `server` exactly as configured and writes the whole answer
+  // to `client`, blocking the calling thread meanwhile. Before anything is written to `client`,
+  // the stop on `stop` (or invalidate()) is checked and `authorized` is asked; it returns false
+  // once the lease has run out or the namespace was withdrawn.
+  //
+  // Failures before the head went out are answered with 502, except a withdrawn authorization,
+  // thrown as ConnectorError "Device authorization expired." (400) for the owner to answer.
+  // After the head every failure is thrown and the chunked body is left unterminated, so that
+  // the owner closes the connection: that ConnectorError, std::system_error
+  // (errc::operation_canceled) after a stop, the transport's error, or a failed write to
+  // `client`. A failed write of the 502 answer is thrown too.
   void forward(const HTTPRequest &request, const LocalServer &server, HTTPConnection &client,
                std::stop_token stop, const std::function<bool()> &authorized);
 
-  // Abandons every transfer in flight and refuses new ones (the bridge is closing).
+  // Abandons every transfer in flight and refuses new ones (the bridge is closing). Final.
   void invalidate();
+
+private:
+  class Transfer;
+
+  std::uint16_t bridgePort_;
+  Environment environment_;
+  URLSession http_;
+  URLSession localhostHTTP_;
+
+  std::mutex mutex_;
+  bool invalidated_ = false;
+  std::list<std::stop_source *> transfers_; // the stops of forward() calls now sending
 };
 
 } // namespace pellum

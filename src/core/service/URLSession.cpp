@@ -5,12 +5,15 @@
 #include "service/TransportError.h"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 
 namespace pellum {
@@ -126,6 +129,68 @@ std::optional<PinnedTarget> pinHost(const std::string &target, const std::string
                       hasPort ? host + ":" + port : host};
 }
 
+// The sockets that libcurl opens for one perform(). libcurl looks at a stop only in its progress
+// callback, which runs about once a second while a transfer is idle; shutting the sockets down
+// wakes its wait at once. Sockets are opened and closed through here, under the lock, so a stop
+// never touches a descriptor that was closed and reused meanwhile. Once stopped, no new socket
+// is opened. Must outlive the easy handle, whose clean-up closes the sockets it still caches.
+class TransferSockets {
+public:
+  explicit TransferSockets(std::stop_token stop) : onStop_(std::move(stop), Shutdown{this}) {}
+  TransferSockets(const TransferSockets &) = delete;
+  TransferSockets &operator=(const TransferSockets &) = delete;
+
+  void attach(CURL *handle) {
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, open);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, this);
+    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, close);
+    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, this);
+  }
+
+private:
+  struct Shutdown {
+    TransferSockets *sockets;
+    void operator()() const noexcept {
+      std::lock_guard lock(sockets->mutex_);
+      sockets->stopped_ = true;
+      for (int fd : sockets->open_) {
+        ::shutdown(fd, SHUT_RDWR);
+      }
+    }
+  };
+
+  static curl_socket_t open(void *user, curlsocktype, curl_sockaddr *address) {
+    auto *sockets = static_cast<TransferSockets *>(user);
+    std::lock_guard lock(sockets->mutex_);
+    if (sockets->stopped_) {
+      return CURL_SOCKET_BAD;
+    }
+    // Close-on-exec: the connector starts child processes, which must not inherit these.
+    int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd >= 0) {
+      try {
+        sockets->open_.push_back(fd);
+      } catch (...) {
+        ::close(fd);
+        return CURL_SOCKET_BAD;
+      }
+    }
+    return fd < 0 ? CURL_SOCKET_BAD : fd;
+  }
+
+  static int close(void *user, curl_socket_t fd) {
+    auto *sockets = static_cast<TransferSockets *>(user);
+    std::lock_guard lock(sockets->mutex_);
+    std::erase(sockets->open_, fd);
+    return ::close(fd);
+  }
+
+  std::mutex mutex_;
+  std::vector<int> open_;
+  bool stopped_ = false;
+  std::stop_callback<Shutdown> onStop_; // last: runs only once the rest exists
+};
+
 // State shared with libcurl's callbacks during one perform().
 struct Transfer {
   CURL *handle = nullptr;
@@ -134,6 +199,9 @@ struct Transfer {
   std::stop_token stop;
   HeaderMap fields;
   bool headDelivered = false;
+  // Whether the head may go out as soon as its fields end. Only when redirects are refused is
+  // every final status the answer itself; otherwise a 3xx may still be followed.
+  bool headAtBlankLine = false;
   // A handler's exception, kept until libcurl has unwound and rethrown from perform().
   std::exception_ptr failure;
 
@@ -152,6 +220,21 @@ size_t onHeaderLine(char *data, size_t size, size_t count, void *user) {
   std::string_view line(data, size * count);
   if (transfer->headDelivered) {
     return size * count; // trailers
+  }
+  // The end of a head. A service that streams may say nothing for a long time after it, and
+  // its caller should not wait for the first body byte to learn the status.
+  if (line == "\r\n" || line == "\n") {
+    long status = 0;
+    curl_easy_getinfo(transfer->handle, CURLINFO_RESPONSE_CODE, &status);
+    if (transfer->headAtBlankLine && status >= 200) {
+      try {
+        transfer->deliverHead();
+      } catch (...) {
+        transfer->failure = std::current_exception();
+        return 0; // any other count makes libcurl abandon the transfer
+      }
+    }
+    return size * count;
   }
   // Every status line starts a new header block: interim 1xx answers, followed redirects and
   // proxy CONNECT answers leave only the final answer's fields.
@@ -262,6 +345,7 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
   }
 
   curlGlobalInit();
+  TransferSockets sockets(stop);
   EasyHandle handle(curl_easy_init());
   if (!handle) {
     throw std::runtime_error("libcurl could not create a transfer.");
@@ -318,6 +402,7 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
   transfer.onHead = &onHead;
   transfer.onBody = &onBody;
   transfer.stop = stop;
+  transfer.headAtBlankLine = options_.delegate.has_value();
 
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -325,11 +410,14 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+  // A proxy's answer to CONNECT is not the answer of the request.
+  curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeaderLine);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBodyBytes);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
   if (stop.stop_possible()) {
+    sockets.attach(h);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onProgress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
@@ -349,6 +437,11 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
   CURLcode code = curl_easy_perform(h);
   if (transfer.failure) {
     std::rethrow_exception(transfer.failure);
+  }
+  // A stop shuts the sockets down, which can look like the end of a body that runs until the
+  // connection closes: a stopped transfer never counts as complete.
+  if (stop.stop_requested()) {
+    throw TransportError(CURLE_ABORTED_BY_CALLBACK, curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
   }
   if (code != CURLE_OK) {
     std::string message(errorText);

@@ -68,10 +68,11 @@ public:
   const Options &options() const { return options_; }
 
   // Sends `request` and blocks until the answer has been read or abandoned. `onHead` is called
-  // exactly once, before any body bytes, when an answer arrives; then `onBody` receives the
-  // body in pieces as they arrive (decoded when the server compressed it). Either handler may
+  // exactly once, before any body bytes, when an answer arrives (as soon as its head has ended
+  // when redirects are refused); then `onBody` receives the body in pieces as they arrive
+  // (decoded when the server compressed it). Either handler may
   // throw to abandon the transfer: the exception propagates. When `stop` is requested the
-  // transfer is abandoned within about a second with a TransportError. Throws
+  // transfer is abandoned at once with a TransportError (CURLE_ABORTED_BY_CALLBACK). Throws
   // std::invalid_argument for a header containing CR, LF or NUL.
   void perform(const Request &request, const HeadHandler &onHead, const BodyHandler &onBody,
                std::stop_token stop = {}) const;

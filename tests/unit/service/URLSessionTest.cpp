@@ -68,6 +68,25 @@ TEST_F(URLSessionTest, StreamsTheHeadOnceThenTheBodyInPieces) {
   EXPECT_EQ(body, "one\ntwo\n");
 }
 
+TEST_F(URLSessionTest, HeadArrivesBeforeTheBodyStarts) {
+  std::promise<void> headSeen;
+  std::future<void> seen = headSeen.get_future();
+  TestHTTPServer server([&seen](const auto &, TestHTTPServer::Exchange &exchange) {
+    exchange.startChunked(200, {});
+    if (seen.wait_for(std::chrono::seconds(10)) == std::future_status::ready) {
+      exchange.chunk("late");
+      exchange.finishChunked();
+    }
+  });
+  URLSession::Request request;
+  request.url = server.url("/");
+  std::string body;
+  isolatedSession().perform(
+      request, [&](const URLSession::Head &) { headSeen.set_value(); },
+      [&](std::string_view bytes) { body.append(bytes); });
+  EXPECT_EQ(body, "late");
+}
+
 TEST_F(URLSessionTest, SendsMethodHeadersAndBodyAsGiven) {
   TestHTTPServer server(TestHTTPServer::reply({204, {}, ""}));
   URLSession::Request request;
