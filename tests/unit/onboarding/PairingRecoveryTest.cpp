@@ -45,11 +45,26 @@ std::string unreachableOrigin() {
 
 class RevocationCheckTest : public ::testing::Test {
 protected:
-  static void SetUpTestSuite() { cloud_ = std::make_unique<FakeCloud>(); }
+  static void SetUpTestSuite() {
+    try {
+      cloud_ = std::make_unique<FakeCloud>();
+    } catch (const std::exception &error) {
+      skipReason_ = error.what();
+    }
+  }
   static void TearDownTestSuite() { cloud_.reset(); }
 
+  void SetUp() override {
+    if (!cloud_) {
+      GTEST_SKIP() << "fake cloud unavailable: " << skipReason_;
+    }
+    cloud_->reset();
+    trust_ = std::make_unique<ScopedVariable>("SSL_CERT_FILE", cloud_->caFile().string());
+  }
+
   static inline std::unique_ptr<FakeCloud> cloud_;
-  ScopedVariable trust_{"SSL_CERT_FILE", cloud_->caFile().string()};
+  static inline std::string skipReason_;
+  std::unique_ptr<ScopedVariable> trust_;
 };
 
 TEST_F(RevocationCheckTest, OnlyAnExplicit401Revokes) {
@@ -73,7 +88,7 @@ TEST_F(RevocationCheckTest, OnlyAnExplicit401Revokes) {
     cloud_->setState({{"force", {{"/status", c.status}}}});
     EXPECT_EQ(PairingRecovery::isRevoked(device), c.revoked);
   }
-  cloud_->setState({{"force", json::object()}});
+  cloud_->reset();
   EXPECT_FALSE(PairingRecovery::isRevoked(device));
 }
 
