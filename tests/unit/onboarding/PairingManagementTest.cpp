@@ -1,5 +1,5 @@
 #include "../launch/LaunchFixture.h"
-#include "FakeCloud.h"
+#include "../management/ManagementFixture.h"
 #include "OnboardingFixture.h"
 #include "ScopedVariable.h"
 
@@ -66,16 +66,6 @@ protected:
       result.insert(entry.path().filename().string());
     }
     return result;
-  }
-
-  template <typename Action> static std::string refusal(Action action) {
-    try {
-      action();
-    } catch (const ConnectorError &error) {
-      EXPECT_EQ(error.status, 400);
-      return error.message;
-    }
-    return "(no ConnectorError)";
   }
 
   DeviceConfig device = sampleDevice();
@@ -150,9 +140,11 @@ TEST_F(PairingManagementTest, AnotherPairingThatAppearedIsPreserved) {
     change(other);
     store.prepare();
     store.save(other);
-    EXPECT_EQ(refusal([&] { management(directory).finishPairing(device, cloudflared, "a"); }),
-              "An existing pairing appeared during setup. It was preserved; restart the app to "
-              "convert it.");
+    EXPECT_EQ(
+        connectorError([&] { management(directory).finishPairing(device, cloudflared, "a"); }),
+        std::make_pair(std::string("An existing pairing appeared during setup. It was "
+                                   "preserved; restart the app to convert it."),
+                       400));
     EXPECT_EQ(store.load(), other);
     EXPECT_FALSE(fs::exists(directory / "mac-app.json"));
   }
@@ -161,8 +153,9 @@ TEST_F(PairingManagementTest, AnotherPairingThatAppearedIsPreserved) {
 
 TEST_F(PairingManagementTest, AFailedInstallLeavesThePairingPending) {
   writeText(state / "enable-fails", "");
-  EXPECT_EQ(refusal([&] { management(directory).finishPairing(device, cloudflared, "acct-1"); }),
-            "Cannot enable connector at login.");
+  EXPECT_EQ(
+      connectorError([&] { management(directory).finishPairing(device, cloudflared, "acct-1"); }),
+      std::make_pair(std::string("Cannot enable connector at login."), 400));
   EXPECT_EQ(ownership(directory), json({{"accountId", "acct-1"},
                                         {"deviceId", device.id},
                                         {"endpoint", device.endpoint},
@@ -224,7 +217,7 @@ TEST_F(PairingManagementTest, ConversionNeedsTheConnectorExecutable) {
   store.prepare();
   store.save(device);
   fs::remove(executable);
-  EXPECT_THAT(refusal([&] { management(directory).convertExistingPairing(); }),
+  EXPECT_THAT(connectorError([&] { management(directory).convertExistingPairing(); }).first,
               HasSubstr("Connector executable is missing at " + executable.string()));
   EXPECT_FALSE(fs::exists(directory / "mac-app.json"));
   EXPECT_TRUE(calls("systemctl").empty());

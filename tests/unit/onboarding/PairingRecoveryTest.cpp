@@ -1,4 +1,4 @@
-#include "FakeCloud.h"
+#include "../management/ManagementFixture.h"
 #include "OnboardingFixture.h"
 #include "ScopedVariable.h"
 
@@ -43,27 +43,15 @@ std::string unreachableOrigin() {
   return "https://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
 }
 
-class RevocationCheckTest : public ::testing::Test {
+class RevocationCheckTest : public CloudSuite {
 protected:
-  static void SetUpTestSuite() {
-    try {
-      cloud_ = std::make_unique<FakeCloud>();
-    } catch (const std::exception &error) {
-      skipReason_ = error.what();
-    }
-  }
-  static void TearDownTestSuite() { cloud_.reset(); }
-
   void SetUp() override {
-    if (!cloud_) {
-      GTEST_SKIP() << "fake cloud unavailable: " << skipReason_;
+    CloudSuite::SetUp();
+    if (cloud_) {
+      trust_ = std::make_unique<ScopedVariable>("SSL_CERT_FILE", cloud_->caFile().string());
     }
-    cloud_->reset();
-    trust_ = std::make_unique<ScopedVariable>("SSL_CERT_FILE", cloud_->caFile().string());
   }
 
-  static inline std::unique_ptr<FakeCloud> cloud_;
-  static inline std::string skipReason_;
   std::unique_ptr<ScopedVariable> trust_;
 };
 
