@@ -33,19 +33,6 @@ constexpr double kStopProbeDelay = 0.1;
 constexpr std::string_view kConnectorName = "PellumConnector";
 constexpr std::string_view kCliPackage = "pellum-cli";
 
-std::string_view trimWhitespace(std::string_view text) {
-  auto blank = [](char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-  };
-  while (!text.empty() && blank(text.front())) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && blank(text.back())) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
 void realSleep(double seconds) {
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
