@@ -7,7 +7,7 @@
 #include "platform/ServiceManager.h"
 #include "platform/User.h"
 #include "support/Ascii.h"
-#include "support/ReadFile.h"
+#include "support/Files.h"
 
 #include <nlohmann/json.hpp>
 
@@ -43,7 +43,7 @@ std::string lastComponent(std::string_view path) {
 
 bool isCliPackage(const std::filesystem::path &manifest) {
   try {
-    nlohmann::json json = nlohmann::json::parse(readFileUpTo(manifest, kFileLimit));
+    nlohmann::json json = nlohmann::json::parse(readFile(manifest, kFileLimit));
     auto name = json.find("name");
     return json.is_object() && name != json.end() && name->is_string() &&
            name->get<std::string>() == kCliPackage;
@@ -125,7 +125,7 @@ CommandResult LaunchService::runManager(const std::vector<std::string> &argument
 }
 
 std::string LaunchService::readAgentBytes(const std::filesystem::path &file) {
-  return readFileUpTo(file, kFileLimit);
+  return readFile(file, kFileLimit);
 }
 
 void LaunchService::removeAgent(std::string_view agentLabel) const {
@@ -215,7 +215,7 @@ void LaunchService::stopForegroundConnector() const {
   std::string text;
   try {
     // A PID file is a few digits; a large one is not ours to trust.
-    text = readFileUpTo(store_.directory() / "running.pid", 4096);
+    text = readFile(store_.directory() / "running.pid", 4096);
   } catch (const std::exception &) {
     return;
   }

@@ -3,7 +3,7 @@
 #include "config/ConnectorError.h"
 #include "onboarding/FirstRun.h"
 #include "onboarding/PairingRecovery.h"
-#include "support/ReadFile.h"
+#include "support/Files.h"
 
 #include <nlohmann/json.hpp>
 
@@ -113,7 +113,7 @@ std::optional<HeaderMap> givenHeaders(const Words &rest, const std::optional<std
     return decodeHeaders(*input);
   }
   if (std::optional<std::string> file = optionValue(rest, "--headers-file")) {
-    return decodeHeaders(readFileUpTo(*file, kHeadersFileLimit));
+    return decodeHeaders(readFile(*file, kHeadersFileLimit));
   }
   return std::nullopt;
 }

@@ -5,7 +5,6 @@
 #include "support/Ascii.h"
 #include "support/Encoding.h"
 #include "support/Files.h"
-#include "support/ReadFile.h"
 
 #include <nlohmann/json.hpp>
 
@@ -39,7 +38,7 @@ bool fileExists(const fs::path &path) {
 std::optional<nlohmann::json> ownershipRecord(const ConfigStore &store) {
   try {
     nlohmann::json record =
-        nlohmann::json::parse(readFileUpTo(store.directory() / kOwnershipFile, kRecordLimit));
+        nlohmann::json::parse(readFile(store.directory() / kOwnershipFile, kRecordLimit));
     if (record.is_object()) {
       return record;
     }
@@ -184,7 +183,7 @@ std::string FirstRun::installationID(const ConfigStore &store) {
   if (fs::exists(file)) {
     std::string text;
     try {
-      text = readFileUpTo(file, kRecordLimit);
+      text = readFile(file, kRecordLimit);
     } catch (const ConnectorError &) {
       // Only the size limit throws this; so large a file holds no identifier.
       text.clear();

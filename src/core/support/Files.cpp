@@ -1,16 +1,29 @@
 #include "support/Files.h"
 
+#include "config/ConnectorError.h"
+
 #include <cerrno>
 #include <fcntl.h>
+#include <limits>
+#include <optional>
 #include <system_error>
 #include <unistd.h>
 
 namespace pellum {
 
-std::string readFile(const std::filesystem::path &path) {
+namespace {
+
+// Reads the file until its end or until it has shown more than `limit` bytes (then empty). An
+// error names the file when `nameFile` is set.
+std::optional<std::string> readUpTo(const std::filesystem::path &path, std::size_t limit,
+                                    bool nameFile) {
+  auto fail = [&](int error) -> std::system_error {
+    return nameFile ? std::system_error(error, std::generic_category(), path.string())
+                    : std::system_error(error, std::generic_category());
+  };
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    throw std::system_error(errno, std::generic_category());
+    throw fail(errno);
   }
   std::string content;
   char buffer[65536];
@@ -22,15 +35,33 @@ std::string readFile(const std::filesystem::path &path) {
     if (count < 0) {
       int error = errno;
       ::close(fd);
-      throw std::system_error(error, std::generic_category());
+      throw fail(error);
     }
     if (count == 0) {
       break;
     }
     content.append(buffer, static_cast<std::size_t>(count));
+    if (content.size() > limit) {
+      ::close(fd);
+      return std::nullopt;
+    }
   }
   ::close(fd);
   return content;
+}
+
+} // namespace
+
+std::string readFile(const std::filesystem::path &path) {
+  return *readUpTo(path, std::numeric_limits<std::size_t>::max(), false);
+}
+
+std::string readFile(const std::filesystem::path &path, std::size_t limit) {
+  std::optional<std::string> content = readUpTo(path, limit, true);
+  if (!content) {
+    throw ConnectorError("The file " + path.string() + " is too large to read.", 400);
+  }
+  return std::move(*content);
 }
 
 std::filesystem::path absoluteLexicalPath(const std::filesystem::path &path) {

@@ -1,13 +1,20 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 
 namespace pellum {
 
 // The whole content of a file. Throws std::system_error (the operating system's text) when it
-// cannot be opened or read.
+// cannot be opened or read. Safe to call from any thread.
 std::string readFile(const std::filesystem::path &path);
+
+// The whole content of a file that should hold at most `limit` bytes. Throws std::system_error
+// naming the file when it cannot be opened or read, and ConnectorError (400) when it holds more
+// than `limit` bytes, so that a hostile or mistaken file never costs more memory than that.
+// Safe to call from any thread.
+std::string readFile(const std::filesystem::path &path, std::size_t limit);
 
 // `path` made absolute against the current directory, with "." and ".." components removed
 // lexically and no trailing separator; symbolic links are not resolved.
