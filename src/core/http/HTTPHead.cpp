@@ -2,6 +2,7 @@
 
 #include "config/ConnectorError.h"
 #include "support/Ascii.h"
+#include "support/Unicode.h"
 
 #include <cstdint>
 #include <limits>
@@ -11,51 +12,6 @@ namespace pellum {
 namespace {
 
 [[noreturn]] void refuse(const char *message) { throw ConnectorError(message, 400); }
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUTF8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    auto byte = static_cast<unsigned char>(text[i]);
-    if (byte < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (byte >= 0xC2 && byte <= 0xDF) {
-      length = 2;
-    } else if (byte >= 0xE0 && byte <= 0xEF) {
-      length = 3;
-      if (byte == 0xE0) {
-        low = 0xA0;
-      } else if (byte == 0xED) {
-        high = 0x9F;
-      }
-    } else if (byte >= 0xF0 && byte <= 0xF4) {
-      length = 4;
-      if (byte == 0xF0) {
-        low = 0x90;
-      } else if (byte == 0xF4) {
-        high = 0x8F;
-      }
-    } else {
-      return false;
-    }
-    if (text.size() - i < length) {
-      return false;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-      auto next = static_cast<unsigned char>(text[i + k]);
-      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) {
-        return false;
-      }
-    }
-    i += length;
-  }
-  return true;
-}
 
 bool isTokenChar(char c) {
   if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {

@@ -3,7 +3,7 @@
 #include "config/ConnectorError.h"
 #include "launch/PropertyList.h"
 #include "support/Ascii.h"
-#include "support/Utf8.h"
+#include "support/Unicode.h"
 
 namespace pellum {
 

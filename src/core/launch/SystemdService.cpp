@@ -3,7 +3,7 @@
 #include "config/ConnectorError.h"
 #include "launch/UnitFile.h"
 #include "support/Files.h"
-#include "support/Utf8.h"
+#include "support/Unicode.h"
 
 #include <algorithm>
 #include <system_error>

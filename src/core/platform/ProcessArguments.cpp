@@ -1,7 +1,7 @@
 #include "platform/ProcessArguments.h"
 
 #include "config/ConnectorError.h"
-#include "support/Utf8.h"
+#include "support/Unicode.h"
 
 #include <cstdint>
 #include <cstring>

@@ -4,35 +4,62 @@
 
 namespace pellum {
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `text[offset]`, its code point in
+// `codePoint`; 0 when the bytes there are not one.
+std::size_t nextCodePoint(std::string_view text, std::size_t offset, utf8proc_int32_t &codePoint) {
+  utf8proc_ssize_t length =
+      utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t *>(text.data()) + offset,
+                       static_cast<utf8proc_ssize_t>(text.size() - offset), &codePoint);
+  return length > 0 ? static_cast<std::size_t>(length) : 0;
+}
+
+} // namespace
+
 bool isValidUTF8(std::string_view text) {
-  const auto *bytes = reinterpret_cast<const utf8proc_uint8_t *>(text.data());
   std::size_t offset = 0;
   while (offset < text.size()) {
     utf8proc_int32_t codePoint = 0;
-    utf8proc_ssize_t length = utf8proc_iterate(
-        bytes + offset, static_cast<utf8proc_ssize_t>(text.size() - offset), &codePoint);
-    if (length <= 0) {
+    std::size_t length = nextCodePoint(text, offset, codePoint);
+    if (length == 0) {
       return false;
     }
-    offset += static_cast<std::size_t>(length);
+    offset += length;
   }
   return true;
 }
 
+std::string repairUTF8(std::string_view bytes) {
+  std::string result;
+  result.reserve(bytes.size());
+  std::size_t offset = 0;
+  while (offset < bytes.size()) {
+    utf8proc_int32_t codePoint = 0;
+    std::size_t length = nextCodePoint(bytes, offset, codePoint);
+    if (length == 0) {
+      result += "\xEF\xBF\xBD";
+      ++offset;
+      continue;
+    }
+    result.append(bytes.substr(offset, length));
+    offset += length;
+  }
+  return result;
+}
+
 std::optional<std::size_t> graphemeCount(std::string_view text, std::size_t limit) {
-  const auto *bytes = reinterpret_cast<const utf8proc_uint8_t *>(text.data());
   std::size_t offset = 0;
   std::size_t count = 0;
   utf8proc_int32_t previous = -1;
   utf8proc_int32_t state = 0;
   while (offset < text.size()) {
     utf8proc_int32_t codePoint = 0;
-    utf8proc_ssize_t length = utf8proc_iterate(
-        bytes + offset, static_cast<utf8proc_ssize_t>(text.size() - offset), &codePoint);
-    if (length <= 0) {
+    std::size_t length = nextCodePoint(text, offset, codePoint);
+    if (length == 0) {
       return std::nullopt;
     }
-    offset += static_cast<std::size_t>(length);
+    offset += length;
     // Past the limit the loop goes on only to tell invalid text apart.
     bool boundary = previous < 0 || utf8proc_grapheme_break_stateful(previous, codePoint, &state);
     if (boundary && count < limit) {
