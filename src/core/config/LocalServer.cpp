@@ -1,6 +1,7 @@
 #include "config/LocalServer.h"
 
 #include "config/ConnectorError.h"
+#include "support/Ascii.h"
 #include "support/Encoding.h"
 #include "support/Unicode.h"
 #include "support/Url.h"
@@ -30,7 +31,6 @@ constexpr std::array<std::string_view, 4> kLoopbackHosts = {"localhost", "127.0.
 [[noreturn]] void fail(const char *message) { throw ConnectorError(message, 400); }
 
 bool isLower(char c) { return c >= 'a' && c <= 'z'; }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isAlpha(char c) { return isLower(c) || (c >= 'A' && c <= 'Z'); }
 
 } // namespace
@@ -77,16 +77,6 @@ bool isValidHeaderValue(std::string_view value) {
     }
   }
   return true;
-}
-
-std::string toLower(std::string_view text) {
-  std::string result(text);
-  for (char &c : result) {
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
-  return result;
 }
 
 bool isReservedHeader(const std::string &lower) {
@@ -218,7 +208,7 @@ HeaderMap LocalServer::validateHeaders(const HeaderMap &headers) {
   }
   HeaderMap result;
   for (const auto &[name, value] : headers) {
-    std::string lower = toLower(name);
+    std::string lower = lowerASCII(name);
     if (!isHeaderName(name) || isReservedHeader(lower)) {
       fail("Reserved or invalid HTTP header.");
     }

@@ -16,19 +16,6 @@ namespace {
 
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
 // The chunk size before any ";extension": 1 to 8 hexadecimal digits, nothing else.
 std::uint64_t chunkSize(std::string_view line) {
   std::string_view digits = line.substr(0, line.find(';'));
@@ -37,7 +24,7 @@ std::uint64_t chunkSize(std::string_view line) {
   }
   std::uint64_t size = 0;
   for (char c : digits) {
-    int value = hexValue(c);
+    int value = hexDigitValue(c);
     if (value < 0) {
       refuse("Invalid or oversized chunked request.");
     }

@@ -1,6 +1,7 @@
 #include "launch/UnitFile.h"
 
 #include "config/ConnectorError.h"
+#include "support/Ascii.h"
 
 #include <cstdint>
 
@@ -18,19 +19,6 @@ std::string_view trim(std::string_view text) {
     text.remove_suffix(1);
   }
   return text;
-}
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
 }
 
 void appendUTF8(std::string &out, std::uint32_t codepoint) {
@@ -58,7 +46,7 @@ long long readDigits(std::string_view text, std::size_t position, std::size_t co
   }
   long long value = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    int digit = hexDigit(text[position + i]);
+    int digit = hexDigitValue(text[position + i]);
     if (digit < 0 || digit >= base) {
       return -1;
     }

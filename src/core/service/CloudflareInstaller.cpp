@@ -3,6 +3,7 @@
 #include "config/ConnectorError.h"
 #include "service/Command.h"
 #include "service/URLSession.h"
+#include "support/Ascii.h"
 #include "support/Encoding.h"
 #include "support/Files.h"
 
@@ -31,9 +32,6 @@ constexpr std::size_t kExtractLimit = 209'715'200;
 constexpr double kRequestTimeout = 60;
 constexpr double kResourceTimeout = 120;
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isHexDigit(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
 // One or more ASCII digits.
 bool isNumber(std::string_view text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), isDigit);
@@ -58,14 +56,6 @@ bool isDigest(std::string_view text) {
   constexpr std::string_view prefix = "sha256:";
   return text.size() == prefix.size() + 64 && text.starts_with(prefix) &&
          std::all_of(text.begin() + prefix.size(), text.end(), isHexDigit);
-}
-
-std::string lowerCase(std::string_view text) {
-  std::string result(text);
-  std::transform(result.begin(), result.end(), result.begin(), [](char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  });
-  return result;
 }
 
 bool isTrue(const nlohmann::json &object, const char *key) {
@@ -287,7 +277,7 @@ CloudflareInstaller::releaseAsset(const nlohmann::json &metadata,
       !digest->is_string() || !isDigest(digest->get_ref<const std::string &>())) {
     throw refused;
   }
-  return {expectedURL, lowerCase(digest->get_ref<const std::string &>().substr(7)), version};
+  return {expectedURL, lowerASCII(digest->get_ref<const std::string &>().substr(7)), version};
 }
 
 std::string CloudflareInstaller::download(const std::string &url, std::size_t limit) {

@@ -3,6 +3,7 @@
 #include "config/ConnectorError.h"
 #include "service/CurlGlobal.h"
 #include "service/TransportError.h"
+#include "support/Ascii.h"
 
 #include <curl/curl.h>
 #include <sys/socket.h>
@@ -33,16 +34,8 @@ using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
 using URLHandle = std::unique_ptr<CURLU, URLDeleter>;
 
-char lowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string lowerCase(std::string_view text) {
-  std::string result(text);
-  std::transform(result.begin(), result.end(), result.begin(), lowerASCII);
-  return result;
-}
-
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && lowerCase(a) == lowerCase(b);
+  return a.size() == b.size() && lowerASCII(a) == lowerASCII(b);
 }
 
 std::string_view trim(std::string_view text) {
@@ -113,7 +106,7 @@ std::optional<PinnedTarget> pinHost(const std::string &target, const std::string
   if (!url || curl_url_set(url.get(), CURLUPART_URL, target.c_str(), 0) != CURLUE_OK) {
     throwMalformedURL();
   }
-  if (lowerCase(urlPart(url.get(), CURLUPART_SCHEME)) != "https") {
+  if (lowerASCII(urlPart(url.get(), CURLUPART_SCHEME)) != "https") {
     return std::nullopt;
   }
   std::string host = urlPart(url.get(), CURLUPART_HOST);
@@ -246,7 +239,7 @@ size_t onHeaderLine(char *data, size_t size, size_t count, void *user) {
   if (colon == std::string_view::npos) {
     return size * count;
   }
-  std::string name = lowerCase(trim(line.substr(0, colon)));
+  std::string name = lowerASCII(trim(line.substr(0, colon)));
   std::string_view value = trim(line.substr(colon + 1));
   auto [entry, inserted] = transfer->fields.try_emplace(name, value);
   if (!inserted) {

@@ -2,6 +2,23 @@
 
 namespace pellum {
 
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool isHexDigit(char c) { return hexDigitValue(c) >= 0; }
+
+int hexDigitValue(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
 std::string lowerASCII(std::string_view text) {
   std::string out(text);
   for (char &c : out) {

@@ -5,6 +5,15 @@
 
 namespace pellum {
 
+// True for the ASCII digits 0..9.
+bool isDigit(char c);
+
+// True for 0..9, a..f and A..F.
+bool isHexDigit(char c);
+
+// The value of a hexadecimal digit of either case, -1 for any other byte.
+int hexDigitValue(char c);
+
 // A..Z to a..z; every other byte, including non-ASCII ones, unchanged. Protocol names are
 // compared this way so that no Unicode case mapping can turn a foreign name into a known one.
 std::string lowerASCII(std::string_view text);

@@ -1,5 +1,7 @@
 #include "support/Encoding.h"
 
+#include "support/Ascii.h"
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -75,7 +77,7 @@ bool isUUID(std::string_view text) {
       if (c != '-') {
         return false;
       }
-    } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) {
+    } else if (!isHexDigit(c)) {
       return false;
     }
   }

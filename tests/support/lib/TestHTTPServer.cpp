@@ -1,5 +1,7 @@
 #include "TestHTTPServer.h"
 
+#include "support/Ascii.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -28,16 +30,6 @@ constexpr auto kReadLimit = std::chrono::seconds(10);
 constexpr auto kWriteLimit = std::chrono::seconds(30);
 constexpr std::size_t kHeadLimit = 64 * 1024;
 constexpr std::size_t kBodyLimit = 64 * 1024 * 1024;
-
-std::string lowerCase(std::string_view text) {
-  std::string result(text);
-  for (char &c : result) {
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
-  return result;
-}
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
@@ -372,7 +364,7 @@ template <typename Read> bool readRequest(Read read, TestHTTPServer::Request &re
     lineEnd = next;
     std::size_t colon = line.find(':');
     if (colon != std::string_view::npos) {
-      request.headers.emplace_back(lowerCase(trim(line.substr(0, colon))),
+      request.headers.emplace_back(pellum::lowerASCII(trim(line.substr(0, colon))),
                                    std::string(trim(line.substr(colon + 1))));
     }
   }
@@ -383,7 +375,7 @@ template <typename Read> bool readRequest(Read read, TestHTTPServer::Request &re
     return count > 0 && rest.size() <= kBodyLimit + kHeadLimit;
   };
 
-  if (lowerCase(request.header("transfer-encoding").value_or("")) == "chunked") {
+  if (pellum::lowerASCII(request.header("transfer-encoding").value_or("")) == "chunked") {
     for (;;) {
       std::size_t sizeEnd;
       while ((sizeEnd = rest.find("\r\n")) == std::string::npos) {
