@@ -2,7 +2,7 @@
 #include "config/ConnectorError.h"
 #include "support/Files.h"
 
-#include "ScopedEnv.h"
+#include "ScopedVariable.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@ namespace pellum {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ScopedEnv;
+using test::ScopedVariable;
 using test::TempDir;
 
 const std::string kNotEnrolled =
@@ -104,9 +104,9 @@ TEST(DeviceConfigRules, Validation) {
 class ConfigDirectory : public ::testing::Test {
 protected:
   TempDir home;
-  ScopedEnv homeVariable{"HOME", home.path().string()};
-  ScopedEnv pellumVariable{"PELLUM_CONFIG_DIR", std::nullopt};
-  ScopedEnv kestrinVariable{"KESTRIN_CONFIG_DIR", std::nullopt};
+  ScopedVariable homeVariable{"HOME", home.path().string()};
+  ScopedVariable pellumVariable{"PELLUM_CONFIG_DIR", std::nullopt};
+  ScopedVariable kestrinVariable{"KESTRIN_CONFIG_DIR", std::nullopt};
 
   void makeRecord(const fs::path &directory) {
     fs::create_directories(directory);
@@ -130,20 +130,20 @@ TEST_F(ConfigDirectory, LegacyDirectoryOnlyWhileItHoldsTheOnlyRecord) {
 
 TEST_F(ConfigDirectory, EnvironmentVariables) {
   {
-    ScopedEnv kestrin("KESTRIN_CONFIG_DIR", "/k");
+    ScopedVariable kestrin("KESTRIN_CONFIG_DIR", "/k");
     EXPECT_EQ(ConfigStore().directory(), "/k");
-    ScopedEnv pellum("PELLUM_CONFIG_DIR", "/p");
+    ScopedVariable pellum("PELLUM_CONFIG_DIR", "/p");
     EXPECT_EQ(ConfigStore().directory(), "/p");
-    ScopedEnv empty("PELLUM_CONFIG_DIR", "");
+    ScopedVariable empty("PELLUM_CONFIG_DIR", "");
     EXPECT_EQ(ConfigStore().directory(), home.path() / ".pellum");
   }
-  ScopedEnv relative("PELLUM_CONFIG_DIR", "relative/dir");
+  ScopedVariable relative("PELLUM_CONFIG_DIR", "relative/dir");
   EXPECT_EQ(ConfigStore().directory(), fs::current_path() / "relative/dir");
   EXPECT_EQ(ConfigStore(fs::path("given")).directory(), "given");
 }
 
 TEST_F(ConfigDirectory, HomeFromUserDatabaseWithoutHOME) {
-  ScopedEnv noHome("HOME", std::nullopt);
+  ScopedVariable noHome("HOME", std::nullopt);
   fs::path directory = ConfigStore().directory();
   EXPECT_EQ(directory.filename(), ".pellum");
   EXPECT_TRUE(directory.is_absolute());
@@ -291,7 +291,7 @@ TEST(ConfigFiles, LegacyEndpointLoadsAsTheDefaultWithoutRewriting) {
 TEST(ConfigFiles, EnvironmentIsCompletedBySecretsFile) {
   TempDir temp;
   ConfigStore store(temp.path());
-  ScopedEnv fromProcess("PELLUM_TEST_SHARED", "process");
+  ScopedVariable fromProcess("PELLUM_TEST_SHARED", "process");
   EXPECT_EQ(store.environment(), processEnvironment());
 
   writeText(temp.path() / "secrets.env", "PELLUM_TEST_SHARED=file\nPELLUM_TEST_ONLY=secret\n");

@@ -2,7 +2,7 @@
 
 #include "FakeState.h"
 #include "Paths.h"
-#include "ScopedEnv.h"
+#include "ScopedVariable.h"
 #include "TempDir.h"
 
 #include "config/ConfigStore.h"
@@ -52,7 +52,7 @@ protected:
   std::filesystem::path cloudflared = directory / "bin" / "cloudflared";
   std::filesystem::path state = temp.path() / "state";
   ConfigStore store{directory};
-  ScopedEnv fakeState{kFakeStateVariable, state.string()};
+  ScopedVariable fakeState{kFakeStateVariable, state.string()};
   std::vector<double> sleeps;
 };
 

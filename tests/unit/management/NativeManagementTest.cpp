@@ -2,7 +2,6 @@
 
 #include "FakeState.h"
 #include "Paths.h"
-#include "ScopedEnv.h"
 #include "ScopedVariable.h"
 #include "TestHTTPServer.h"
 
@@ -122,7 +121,7 @@ protected:
   fs::path executable = temp.path() / "app" / "PellumConnector";
   fs::path state = temp.path() / "state";
   fs::path tunnel;
-  ScopedEnv fakeState_{kFakeStateVariable, state.string()};
+  ScopedVariable fakeState_{kFakeStateVariable, state.string()};
   std::unique_ptr<ScopedVariable> trust_;
 };
 
