@@ -128,6 +128,14 @@ std::string LaunchService::readAgentBytes(const std::filesystem::path &file) {
   return readFile(file, kFileLimit);
 }
 
+std::optional<LaunchService::Agent> LaunchService::readAgent(std::string_view agentLabel) const {
+  std::filesystem::path file = agentFile(agentLabel);
+  if (!std::filesystem::exists(file)) {
+    return std::nullopt;
+  }
+  return decodeAgentBytes(readAgentBytes(file));
+}
+
 void LaunchService::removeAgent(std::string_view agentLabel) const {
   std::filesystem::path file = agentFile(agentLabel);
   if (std::filesystem::exists(file)) {
@@ -198,7 +206,7 @@ void LaunchService::bootstrap(double retryDelay, int attempts,
                               const std::function<void(double)> &sleep, std::string_view manager) {
   for (int attempt = 1; attempt <= attempts; ++attempt) {
     CommandResult result = run();
-    if (result.exitStatus == 0 && !result.signaled) {
+    if (result.succeeded()) {
       return;
     }
     if (attempt == attempts) {

@@ -74,7 +74,7 @@ public:
 
   // Reads back the agent file of `label`: nothing when it does not exist; read and decoding
   // failures are thrown.
-  virtual std::optional<Agent> readAgent(std::string_view label) const = 0;
+  std::optional<Agent> readAgent(std::string_view label) const;
 
   // Stops and unloads the agent of `label` when the service manager has it loaded. Throws
   // "Cannot stop the existing connector service." when that fails.
@@ -125,6 +125,8 @@ protected:
   virtual void enable() const = 0;
   virtual CommandResult bootstrapAttempt() const = 0;
   virtual std::string_view managerName() const = 0;
+  // Decodes the bytes of an agent file of this service manager.
+  virtual Agent decodeAgentBytes(std::string_view bytes) const = 0;
   // Removes the agent file of `label` when it exists.
   virtual void removeAgent(std::string_view label) const;
   // The state shown after the title, or "not loaded".

@@ -7,27 +7,6 @@
 
 namespace pellum {
 
-namespace {
-
-// Non-empty lines of `text`, split at "\n".
-std::vector<std::string_view> lines(std::string_view text) {
-  std::vector<std::string_view> result;
-  std::size_t position = 0;
-  while (position < text.size()) {
-    std::size_t end = text.find('\n', position);
-    if (end == std::string_view::npos) {
-      end = text.size();
-    }
-    if (end > position) {
-      result.push_back(text.substr(position, end - position));
-    }
-    position = end + 1;
-  }
-  return result;
-}
-
-} // namespace
-
 LaunchdService::LaunchdService(ConfigStore store, std::filesystem::path executable,
                                Settings settings)
     : LaunchService(std::move(store), std::move(executable), std::move(settings),
@@ -78,7 +57,7 @@ bool LaunchdService::isConfiguredAtLogin(const PropertyList &agent,
     return false;
   }
   std::string quotedLabel = "\"" + std::string(label) + "\"";
-  for (std::string_view line : lines(disabledServices)) {
+  for (std::string_view line : nonEmptyLines(disabledServices)) {
     std::size_t arrow = line.find("=>");
     if (arrow == std::string_view::npos || line.find("=>", arrow + 2) != std::string_view::npos) {
       continue;
@@ -123,28 +102,20 @@ bool LaunchdService::startsAtLogin() const {
     return false;
   }
   CommandResult disabled = runManager({"print-disabled", domain()});
-  if (disabled.exitStatus != 0 || disabled.signaled) {
+  if (!disabled.succeeded()) {
     return false;
   }
   return isConfiguredAtLogin(agent, repairUTF8(disabled.outputBytes), executable(),
                              store().directory());
 }
 
-std::optional<LaunchService::Agent> LaunchdService::readAgent(std::string_view agentLabel) const {
-  std::filesystem::path file = agentFile(agentLabel);
-  if (!std::filesystem::exists(file)) {
-    return std::nullopt;
-  }
-  return decodeAgent(readAgentBytes(file));
-}
-
 void LaunchdService::unload(std::string_view agentLabel) const {
   CommandResult loaded = runManager({"print", target(agentLabel)});
-  if (loaded.exitStatus != 0 || loaded.signaled) {
+  if (!loaded.succeeded()) {
     return;
   }
   CommandResult bootout = runManager({"bootout", target(agentLabel)});
-  if (bootout.exitStatus != 0 || bootout.signaled) {
+  if (!bootout.succeeded()) {
     throw ConnectorError("Cannot stop the existing connector service.", 400);
   }
 }
@@ -155,7 +126,7 @@ std::string LaunchdService::definitionText(const std::filesystem::path &cloudfla
 
 void LaunchdService::enable() const {
   CommandResult result = runManager({"enable", target(label)});
-  if (result.exitStatus != 0 || result.signaled) {
+  if (!result.succeeded()) {
     throw ConnectorError("Cannot enable connector at login.", 400);
   }
 }
@@ -166,7 +137,7 @@ CommandResult LaunchdService::bootstrapAttempt() const {
 
 std::string LaunchdService::loadedState(std::string_view agentLabel) const {
   std::string output = repairUTF8(runManager({"print", target(agentLabel)}).outputBytes);
-  for (std::string_view line : lines(output)) {
+  for (std::string_view line : nonEmptyLines(output)) {
     std::string_view trimmed = trimBlanks(line);
     if (trimmed.starts_with("state =")) {
       return std::string(trimmed);

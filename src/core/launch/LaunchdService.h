@@ -30,7 +30,6 @@ public:
 
   std::filesystem::path agentFile(std::string_view label) const override;
   bool startsAtLogin() const override;
-  std::optional<Agent> readAgent(std::string_view label) const override;
   void unload(std::string_view label) const override;
 
 protected:
@@ -38,6 +37,7 @@ protected:
   void enable() const override;
   CommandResult bootstrapAttempt() const override;
   std::string_view managerName() const override { return "launchd"; }
+  Agent decodeAgentBytes(std::string_view bytes) const override { return decodeAgent(bytes); }
   std::string loadedState(std::string_view label) const override;
 
 private:

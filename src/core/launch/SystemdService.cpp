@@ -2,6 +2,7 @@
 
 #include "config/ConnectorError.h"
 #include "launch/UnitFile.h"
+#include "support/Ascii.h"
 #include "support/Files.h"
 #include "support/Unicode.h"
 
@@ -15,8 +16,6 @@ namespace {
 constexpr std::string_view kDefaultTarget = "default.target";
 
 std::string unitName(std::string_view label) { return std::string(label) + ".service"; }
-
-bool succeeded(const CommandResult &result) { return result.exitStatus == 0 && !result.signaled; }
 
 std::string_view firstLine(std::string_view text) {
   std::size_t end = text.find('\n');
@@ -105,41 +104,25 @@ bool SystemdService::startsAtLogin() const {
     return false;
   }
   CommandResult enabled = runManager({"--user", "is-enabled", unitName(label)});
-  if (!succeeded(enabled)) {
+  if (!enabled.succeeded()) {
     return false;
   }
   return isConfiguredAtLogin(UnitFile::parse(bytes), repairUTF8(enabled.outputBytes), executable(),
                              store().directory());
 }
 
-std::optional<LaunchService::Agent> SystemdService::readAgent(std::string_view agentLabel) const {
-  std::filesystem::path file = agentFile(agentLabel);
-  if (!std::filesystem::exists(file)) {
-    return std::nullopt;
-  }
-  return decodeAgent(readAgentBytes(file));
-}
-
 std::map<std::string, std::string> SystemdService::unitState(std::string_view agentLabel) const {
   CommandResult result = runManager({"--user", "show", "-p", "LoadState", "-p", "ActiveState", "-p",
                                      "SubState", unitName(agentLabel)});
   std::map<std::string, std::string> state;
-  if (!succeeded(result)) {
+  if (!result.succeeded()) {
     return state;
   }
-  std::string_view output = result.outputBytes;
-  std::size_t position = 0;
-  while (position < output.size()) {
-    std::size_t end = output.find('\n', position);
-    if (end == std::string_view::npos) {
-      end = output.size();
-    }
-    std::string_view line = output.substr(position, end - position);
+  for (std::string_view line : nonEmptyLines(result.outputBytes)) {
     std::size_t equals = line.find('=');
     if (equals != std::string_view::npos) {
       state[std::string(line.substr(0, equals))] = repairUTF8(firstLine(line.substr(equals + 1)));
     }
-    position = end + 1;
   }
   return state;
 }
@@ -148,7 +131,7 @@ void SystemdService::unload(std::string_view agentLabel) const {
   if (unitState(agentLabel)["LoadState"] != "loaded") {
     return;
   }
-  if (!succeeded(runManager({"--user", "stop", unitName(agentLabel)}))) {
+  if (!runManager({"--user", "stop", unitName(agentLabel)}).succeeded()) {
     throw ConnectorError("Cannot stop the existing connector service.", 400);
   }
 }
@@ -156,7 +139,7 @@ void SystemdService::unload(std::string_view agentLabel) const {
 void SystemdService::checkAvailable() const {
   bool reachable = false;
   try {
-    reachable = succeeded(runManager({"--user", "show-environment"}));
+    reachable = runManager({"--user", "show-environment"}).succeeded();
   } catch (const std::system_error &) {
     // No systemctl at all: the same answer for the user.
   }
@@ -173,8 +156,8 @@ std::string SystemdService::definitionText(const std::filesystem::path &cloudfla
 
 void SystemdService::enable() const {
   // The manager reads the rewritten unit only after a reload.
-  if (!succeeded(runManager({"--user", "daemon-reload"})) ||
-      !succeeded(runManager({"--user", "enable", unitName(label)}))) {
+  if (!runManager({"--user", "daemon-reload"}).succeeded() ||
+      !runManager({"--user", "enable", unitName(label)}).succeeded()) {
     throw ConnectorError("Cannot enable connector at login.", 400);
   }
 }

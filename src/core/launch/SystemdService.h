@@ -35,7 +35,6 @@ public:
 
   std::filesystem::path agentFile(std::string_view label) const override;
   bool startsAtLogin() const override;
-  std::optional<Agent> readAgent(std::string_view label) const override;
   void unload(std::string_view label) const override;
 
 protected:
@@ -44,6 +43,7 @@ protected:
   void enable() const override;
   CommandResult bootstrapAttempt() const override;
   std::string_view managerName() const override { return "systemd"; }
+  Agent decodeAgentBytes(std::string_view bytes) const override { return decodeAgent(bytes); }
   void removeAgent(std::string_view label) const override;
   std::string loadedState(std::string_view label) const override;
 

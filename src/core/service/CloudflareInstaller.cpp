@@ -218,13 +218,13 @@ std::string CloudflareInstaller::executableFromArchive(const std::filesystem::pa
       members.emplace_back(line);
     }
   }
-  if (listing.signaled || listing.exitStatus != 0 || members.size() != 1) {
+  if (!listing.succeeded() || members.size() != 1) {
     throw ConnectorError("Invalid Cloudflare archive contents.", 400);
   }
 
   CommandResult extracted = command(options_.tarPath, {"-xzOf", archivePath.string(), members[0]},
                                     kExtractTimeout, kExtractLimit);
-  if (extracted.signaled || extracted.exitStatus != 0 || extracted.outputBytes.empty()) {
+  if (!extracted.succeeded() || extracted.outputBytes.empty()) {
     throw ConnectorError("Cannot extract Cloudflare executable.", 400);
   }
   return std::move(extracted.outputBytes);

@@ -16,6 +16,9 @@ struct CommandResult {
   bool signaled = false;
   // What the child wrote to standard output (and standard error when captured), in order.
   std::string outputBytes;
+
+  // True when the child exited with status 0.
+  bool succeeded() const { return exitStatus == 0 && !signaled; }
 };
 
 // Runs `executable` (an absolute path) with `arguments`, standard input from /dev/null, in a

@@ -100,7 +100,7 @@ std::optional<std::string> ExecutableFinder::fullPath(const std::string &shell,
     // printf turns each \0 into a NUL byte; the shell expands $PATH itself.
     const std::string script = "printf '\\0%s\\0%s\\0' '" + marker + "' \"$PATH\"";
     CommandResult result = command(shell, {"-ilc", script}, timeout, kProbeLimit, environment);
-    if (result.signaled || result.exitStatus != 0) {
+    if (!result.succeeded()) {
       return std::nullopt;
     }
     std::string text = decodeUTF8Lossy(result.outputBytes);

@@ -29,6 +29,22 @@ std::string lowerASCII(std::string_view text) {
   return out;
 }
 
+std::vector<std::string_view> nonEmptyLines(std::string_view text) {
+  std::vector<std::string_view> result;
+  std::size_t position = 0;
+  while (position < text.size()) {
+    std::size_t end = text.find('\n', position);
+    if (end == std::string_view::npos) {
+      end = text.size();
+    }
+    if (end > position) {
+      result.push_back(text.substr(position, end - position));
+    }
+    position = end + 1;
+  }
+  return result;
+}
+
 std::string_view trimBlanks(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
     text.remove_prefix(1);

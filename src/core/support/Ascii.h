@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pellum {
 
@@ -17,6 +18,9 @@ int hexDigitValue(char c);
 // A..Z to a..z; every other byte, including non-ASCII ones, unchanged. Protocol names are
 // compared this way so that no Unicode case mapping can turn a foreign name into a known one.
 std::string lowerASCII(std::string_view text);
+
+// The non-empty lines of `text`, split at "\n".
+std::vector<std::string_view> nonEmptyLines(std::string_view text);
 
 // `text` without leading and trailing spaces and tabs.
 std::string_view trimBlanks(std::string_view text);
