@@ -2,6 +2,8 @@
 #include "config/ConnectorError.h"
 #include "support/Files.h"
 
+#include "Refusal.h"
+#include "SampleDevice.h"
 #include "ScopedVariable.h"
 #include "TempDir.h"
 
@@ -18,33 +20,13 @@ namespace pellum {
 namespace {
 
 namespace fs = std::filesystem;
+using test::refusal;
+using test::sampleDevice;
 using test::ScopedVariable;
 using test::TempDir;
 
 const std::string kNotEnrolled =
     "This Mac is not enrolled. Create a device in your dashboard, then enroll it here.";
-
-DeviceConfig validDevice() {
-  DeviceConfig device;
-  device.endpoint = "https://pellum.zendrel.com";
-  device.id = "dev-1";
-  device.name = "Desk";
-  device.hostname = "desk.example";
-  device.port = 8123;
-  device.credential = "cred";
-  device.bridgePassword = "pw";
-  device.tunnelToken = "tok";
-  return device;
-}
-
-std::string failure(auto action) {
-  try {
-    action();
-  } catch (const ConnectorError &error) {
-    return error.message;
-  }
-  return "";
-}
 
 mode_t modeOf(const fs::path &path) {
   struct stat status {};
@@ -95,9 +77,9 @@ TEST(DeviceConfigRules, Validation) {
        "Provide a command and argument list."},
   };
   for (const Case &c : cases) {
-    DeviceConfig device = validDevice();
+    DeviceConfig device = sampleDevice();
     c.change(device);
-    EXPECT_EQ(failure([&] { device.validate(); }), c.message) << c.label;
+    EXPECT_EQ(refusal([&] { device.validate(); }), c.message) << c.label;
   }
 }
 
@@ -186,7 +168,7 @@ TEST(ConfigFiles, PrivateWriteFailuresLeaveTheDestinationAndNoTemporary) {
   fs::path destination = temp.path() / "data.json";
   writeText(destination, "old");
 
-  EXPECT_EQ(failure([&] { privateWrite("x", temp.path() / "missing" / "data.json"); }),
+  EXPECT_EQ(refusal([&] { privateWrite("x", temp.path() / "missing" / "data.json"); }),
             "Cannot create private configuration file.");
 
   // No descriptor left to create the temporary with.
@@ -198,7 +180,7 @@ TEST(ConfigFiles, PrivateWriteFailuresLeaveTheDestinationAndNoTemporary) {
     rlimit tight = saved;
     tight.rlim_cur = static_cast<rlim_t>(next);
     ::setrlimit(RLIMIT_NOFILE, &tight);
-    std::string message = failure([&] { privateWrite("new", destination); });
+    std::string message = refusal([&] { privateWrite("new", destination); });
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(message, "Cannot create private configuration file.");
   }
@@ -224,7 +206,7 @@ TEST(ConfigFiles, PrivateWriteFailuresLeaveTheDestinationAndNoTemporary) {
 
   // The rename fails: a non-empty directory cannot be replaced by a file.
   fs::create_directories(temp.path() / "dir" / "inner");
-  EXPECT_EQ(failure([&] { privateWrite("x", temp.path() / "dir"); }), "Cannot save configuration.");
+  EXPECT_EQ(refusal([&] { privateWrite("x", temp.path() / "dir"); }), "Cannot save configuration.");
 
   EXPECT_EQ(readFile(destination), "old");
   EXPECT_EQ(entries(temp.path()), (std::vector<std::string>{"data.json", "dir"}));
@@ -233,9 +215,9 @@ TEST(ConfigFiles, PrivateWriteFailuresLeaveTheDestinationAndNoTemporary) {
 TEST(ConfigFiles, SaveAndLoad) {
   TempDir temp;
   ConfigStore store(temp.path() / "config");
-  EXPECT_EQ(failure([&] { store.load(); }), kNotEnrolled);
+  EXPECT_EQ(refusal([&] { store.load(); }), kNotEnrolled);
 
-  DeviceConfig device = validDevice();
+  DeviceConfig device = sampleDevice();
   LocalServer server("tools", "Tools", "stdio");
   server.command = "/bin/tool";
   server.args = std::vector<std::string>{};
@@ -258,17 +240,17 @@ TEST(ConfigFiles, SaveAndLoad) {
 TEST(ConfigFiles, InvalidRecordsAreNeitherSavedNorLoaded) {
   TempDir temp;
   ConfigStore store(temp.path());
-  store.save(validDevice());
+  store.save(sampleDevice());
   std::string saved = readFile(store.file());
 
-  DeviceConfig invalid = validDevice();
+  DeviceConfig invalid = sampleDevice();
   invalid.port = 80;
-  EXPECT_EQ(failure([&] { store.save(invalid); }), "Invalid device credentials or bridge port.");
+  EXPECT_EQ(refusal([&] { store.save(invalid); }), "Invalid device credentials or bridge port.");
   EXPECT_EQ(readFile(store.file()), saved);
   EXPECT_EQ(entries(temp.path()), std::vector<std::string>{"config.json"});
 
   writeText(store.file(), nlohmann::json(invalid).dump());
-  EXPECT_EQ(failure([&] { store.load(); }), "Invalid device credentials or bridge port.");
+  EXPECT_EQ(refusal([&] { store.load(); }), "Invalid device credentials or bridge port.");
   writeText(store.file(), "{\"endpoint\": ");
   EXPECT_THROW(store.load(), nlohmann::json::parse_error);
   writeText(store.file(), "[]");
@@ -280,7 +262,7 @@ TEST(ConfigFiles, InvalidRecordsAreNeitherSavedNorLoaded) {
 TEST(ConfigFiles, LegacyEndpointLoadsAsTheDefaultWithoutRewriting) {
   TempDir temp;
   ConfigStore store(temp.path());
-  DeviceConfig device = validDevice();
+  DeviceConfig device = sampleDevice();
   device.endpoint = kLegacyServiceOrigin;
   store.save(device);
   std::string before = readFile(store.file());
@@ -300,7 +282,7 @@ TEST(ConfigFiles, EnvironmentIsCompletedBySecretsFile) {
   EXPECT_EQ(merged["PELLUM_TEST_ONLY"], "secret");
 
   writeText(temp.path() / "secrets.env", "BROKEN");
-  EXPECT_EQ(failure([&] { store.environment(); }), "Invalid secrets.env entry.");
+  EXPECT_EQ(refusal([&] { store.environment(); }), "Invalid secrets.env entry.");
   writeText(temp.path() / "secrets.env", "A=\xFF\n");
   EXPECT_THROW(store.environment(), std::system_error);
   fs::remove(temp.path() / "secrets.env");

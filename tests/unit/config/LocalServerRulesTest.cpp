@@ -1,6 +1,8 @@
 #include "config/ConnectorError.h"
 #include "config/LocalServer.h"
 
+#include "Refusal.h"
+
 #include <gtest/gtest.h>
 
 namespace pellum {
@@ -17,16 +19,7 @@ const std::string kBadVariable = "Invalid environment variable name.";
 const std::string kReserved = "Reserved or invalid HTTP header.";
 const std::string kBadValue = "Invalid or duplicate HTTP header.";
 
-// The message of the ConnectorError that `action` throws, or "" when it succeeds.
-template <typename F> std::string failure(F action) {
-  try {
-    action();
-  } catch (const ConnectorError &error) {
-    EXPECT_EQ(error.status, 400);
-    return error.message;
-  }
-  return "";
-}
+using test::refusal;
 
 LocalServer stdioServer() {
   LocalServer server("tools", "Tools", "stdio");
@@ -67,7 +60,7 @@ TEST(LocalServerRules, Namespaces) {
   for (const Case &c : cases) {
     LocalServer server = stdioServer();
     server.slug = c.slug;
-    EXPECT_EQ(failure([&] { server.validate(); }), c.valid ? "" : kBadNamespace) << c.slug;
+    EXPECT_EQ(refusal([&] { server.validate(); }), c.valid ? "" : kBadNamespace) << c.slug;
     EXPECT_EQ(LocalServer::isNamespace(c.slug), c.valid) << c.slug;
   }
 }
@@ -91,7 +84,7 @@ TEST(LocalServerRules, NamesCountUserPerceivedCharacters) {
   for (const Case &c : cases) {
     LocalServer server = stdioServer();
     server.name = c.name;
-    EXPECT_EQ(failure([&] { server.validate(); }), c.valid ? "" : kBadName) << c.name.size();
+    EXPECT_EQ(refusal([&] { server.validate(); }), c.valid ? "" : kBadName) << c.name.size();
   }
 }
 
@@ -125,25 +118,25 @@ TEST(LocalServerRules, HttpUrls) {
   for (const Case &c : cases) {
     LocalServer server("web", "Web", "http");
     server.url = c.url;
-    EXPECT_EQ(failure([&] { server.validate(); }), c.message) << c.url.value_or("(absent)");
+    EXPECT_EQ(refusal([&] { server.validate(); }), c.message) << c.url.value_or("(absent)");
   }
 }
 
 TEST(LocalServerRules, TransportsNeedTheirFields) {
   LocalServer server = stdioServer();
-  EXPECT_EQ(failure([&] { server.validate(); }), "");
+  EXPECT_EQ(refusal([&] { server.validate(); }), "");
   server.args.reset();
-  EXPECT_EQ(failure([&] { server.validate(); }), kNoCommand);
+  EXPECT_EQ(refusal([&] { server.validate(); }), kNoCommand);
   server = stdioServer();
   server.command = "";
-  EXPECT_EQ(failure([&] { server.validate(); }), kNoCommand);
+  EXPECT_EQ(refusal([&] { server.validate(); }), kNoCommand);
   server = stdioServer();
   server.type = "sse";
-  EXPECT_EQ(failure([&] { server.validate(); }), kNoCommand);
+  EXPECT_EQ(refusal([&] { server.validate(); }), kNoCommand);
 
   LocalServer web = httpServer("http://localhost:1/");
   web.headers = HeaderMap{{"Host", "x"}};
-  EXPECT_EQ(failure([&] { web.validate(); }), kReserved);
+  EXPECT_EQ(refusal([&] { web.validate(); }), kReserved);
 }
 
 TEST(LocalServerRules, EnvironmentVariableNamesAreCheckedInEveryPlace) {
@@ -151,7 +144,7 @@ TEST(LocalServerRules, EnvironmentVariableNamesAreCheckedInEveryPlace) {
     LocalServer server = httpServer("http://localhost:1/");
     server.envNames = std::vector<std::string>{"OK_1", "_x"};
     change(server);
-    return failure([&] { server.validate(); });
+    return refusal([&] { server.validate(); });
   };
   EXPECT_EQ(withBad([](LocalServer &) {}), "");
   EXPECT_EQ(withBad([](LocalServer &s) { s.envNames->push_back("1BAD"); }), kBadVariable);
@@ -200,7 +193,7 @@ TEST(LocalServerRules, HeaderMaps) {
       {{{"x-a", "caf\xC3\xA9 \xE2\x80\x94 ok"}}, ""},
   };
   for (const Case &c : cases) {
-    EXPECT_EQ(failure([&] { LocalServer::validateHeaders(c.headers); }), c.message)
+    EXPECT_EQ(refusal([&] { LocalServer::validateHeaders(c.headers); }), c.message)
         << c.headers.begin()->first;
   }
 }
@@ -210,12 +203,12 @@ TEST(LocalServerRules, HeaderCountLimit) {
   for (int i = 0; i < 32; ++i) {
     headers["x-h" + std::to_string(i)] = "v";
   }
-  EXPECT_EQ(failure([&] { LocalServer::validateHeaders(headers); }), "");
+  EXPECT_EQ(refusal([&] { LocalServer::validateHeaders(headers); }), "");
   headers["x-h32"] = "v";
-  EXPECT_EQ(failure([&] { LocalServer::validateHeaders(headers); }), "Too many HTTP headers.");
+  EXPECT_EQ(refusal([&] { LocalServer::validateHeaders(headers); }), "Too many HTTP headers.");
   // The count is checked before any name.
   headers["Host"] = "v";
-  EXPECT_EQ(failure([&] { LocalServer::validateHeaders(headers); }), "Too many HTTP headers.");
+  EXPECT_EQ(refusal([&] { LocalServer::validateHeaders(headers); }), "Too many HTTP headers.");
 }
 
 TEST(LocalServerRules, ValidatedHeadersHaveLowerCaseNamesAndUnchangedValues) {
@@ -296,7 +289,7 @@ TEST(LocalHeaders, Failures) {
   for (const Case &c : cases) {
     LocalServer server = httpServer("http://localhost:1/");
     c.change(server);
-    EXPECT_EQ(failure([&] { server.localHeaders(environment); }), c.message) << c.label;
+    EXPECT_EQ(refusal([&] { server.localHeaders(environment); }), c.message) << c.label;
   }
 }
 

@@ -1,19 +1,15 @@
 #include "config/ConfigStore.h"
 #include "config/ConnectorError.h"
 
+#include "Refusal.h"
+
 #include <gtest/gtest.h>
 
 namespace pellum {
 namespace {
 
 std::string failure(std::string_view text) {
-  try {
-    parseEnvironment(text);
-  } catch (const ConnectorError &error) {
-    EXPECT_EQ(error.status, 400);
-    return error.message;
-  }
-  return "";
+  return test::refusal([&] { parseEnvironment(text); });
 }
 
 TEST(SecretsEnv, Assignments) {

@@ -1,5 +1,5 @@
 // The management verbs through the connector program itself, as a user runs them in a terminal.
-#include "ManagementFixture.h"
+#include "CloudSuite.h"
 
 #include "Paths.h"
 #include "RunProcess.h"

@@ -1,4 +1,4 @@
-#include "ManagementFixture.h"
+#include "CloudSuite.h"
 
 #include "FakeState.h"
 #include "Paths.h"

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FakeState.h"
+#include "SampleDevice.h"
 #include "TempDir.h"
 
 #include "config/ConfigStore.h"
@@ -73,19 +74,6 @@ inline void writeAgent(AgentFormat format, const std::filesystem::path &home,
     text += "\n";
   }
   writeText(file, text);
-}
-
-inline DeviceConfig sampleDevice(std::string endpoint = "https://pellum.zendrel.com") {
-  DeviceConfig device;
-  device.endpoint = std::move(endpoint);
-  device.id = "dev-1";
-  device.name = "Desk";
-  device.hostname = "desk.tunnel.invalid";
-  device.port = 47831;
-  device.credential = "cred-1";
-  device.bridgePassword = "bridge-1";
-  device.tunnelToken = "tunnel-1";
-  return device;
 }
 
 } // namespace pellum::test

@@ -1,5 +1,5 @@
-#include "../launch/LaunchFixture.h"
-#include "../management/ManagementFixture.h"
+#include "CloudSuite.h"
+#include "LaunchFixture.h"
 #include "OnboardingFixture.h"
 #include "ScopedVariable.h"
 

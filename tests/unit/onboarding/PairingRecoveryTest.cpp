@@ -1,4 +1,4 @@
-#include "../management/ManagementFixture.h"
+#include "CloudSuite.h"
 #include "OnboardingFixture.h"
 #include "ScopedVariable.h"
 

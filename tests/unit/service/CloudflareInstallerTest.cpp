@@ -7,6 +7,7 @@
 #include "support/Files.h"
 
 #include "Paths.h"
+#include "Refusal.h"
 #include "TempDir.h"
 #include "TrustedServerTest.h"
 
@@ -36,16 +37,7 @@ constexpr const char *kFeedPath = "/repos/cloudflare/cloudflared/releases/latest
 const TunnelClientPlatform kMac = TunnelClientPlatform::darwinArchive("arm64");
 const TunnelClientPlatform kLinux = TunnelClientPlatform::linuxExecutable("amd64");
 
-// The message of the ConnectorError that `action` throws, or a note that it threw none.
-template <typename Action> std::string refusal(Action action) {
-  try {
-    action();
-  } catch (const ConnectorError &error) {
-    EXPECT_EQ(error.status, 400);
-    return error.message;
-  }
-  return "(no ConnectorError)";
-}
+using test::refusal;
 
 unsigned mode(const std::filesystem::path &path) {
   struct stat status {};

@@ -2,6 +2,7 @@
 
 #include "Paths.h"
 #include "ProcessLeaks.h"
+#include "Refusal.h"
 #include "TempDir.h"
 #include "config/ConnectorError.h"
 #include "platform/User.h"
@@ -45,16 +46,7 @@ StdioSession::Options options(std::optional<std::string> shellPath = std::nullop
 
 json echo(const std::string &text) { return {{"name", "echo"}, {"arguments", {{"text", text}}}}; }
 
-// The message of the ConnectorError that `action` throws, or "" when it throws none.
-std::string errorOf(const std::function<void()> &action) {
-  try {
-    action();
-  } catch (const ConnectorError &error) {
-    EXPECT_EQ(error.status, 400);
-    return error.message;
-  }
-  return "";
-}
+using test::refusal;
 
 // Polls `condition` for up to 10 s; returns its last value.
 bool eventually(const std::function<bool()> &condition) {
@@ -119,7 +111,7 @@ TEST_F(StdioSessionTest, RefusedHandshakeClosesTheSessionAndEndsTheChild) {
   for (const char *mode : {"old-version", "initialize-error"}) {
     SCOPED_TRACE(mode);
     StdioSession session(server(mode), environment_, options());
-    EXPECT_EQ(errorOf([&] { session.initialize("2025-11-25"); }),
+    EXPECT_EQ(refusal([&] { session.initialize("2025-11-25"); }),
               "Local MCP initialization failed.");
     EXPECT_TRUE(session.closed());
     EXPECT_TRUE(eventually([&] { return !session.running(); }));
@@ -132,9 +124,9 @@ TEST_F(StdioSessionTest, BannerOrSilenceFailsTheHandshake) {
     StdioSession::Options shortWait = options();
     shortWait.initializeTimeout = 200ms;
     StdioSession session(server(mode), environment_, shortWait);
-    EXPECT_EQ(errorOf([&] { session.initialize("2025-11-25"); }), kFailed);
+    EXPECT_EQ(refusal([&] { session.initialize("2025-11-25"); }), kFailed);
     EXPECT_TRUE(session.closed());
-    EXPECT_EQ(errorOf([&] { session.request("ping", std::nullopt, 10s); }), kClosed);
+    EXPECT_EQ(refusal([&] { session.request("ping", std::nullopt, 10s); }), kClosed);
   }
 }
 
@@ -187,9 +179,9 @@ TEST_F(StdioSessionTest, UnreadableOutputClosesTheSession) {
     SCOPED_TRACE(mode);
     StdioSession session(server(mode), environment_, options());
     session.initialize("2025-11-25");
-    EXPECT_EQ(errorOf([&] { session.request("tools/call", echo("x"), 10s); }), kFailed);
+    EXPECT_EQ(refusal([&] { session.request("tools/call", echo("x"), 10s); }), kFailed);
     EXPECT_TRUE(session.closed());
-    EXPECT_EQ(errorOf([&] { session.request("tools/list", std::nullopt, 10s); }), kClosed);
+    EXPECT_EQ(refusal([&] { session.request("tools/list", std::nullopt, 10s); }), kClosed);
   }
 }
 
@@ -207,12 +199,12 @@ TEST_F(StdioSessionTest, TimeOutFailsEveryWaitingRequest) {
   auto before = session.touched();
   std::string otherError;
   std::thread other(
-      [&] { otherError = errorOf([&] { session.request("tools/call", echo("long"), 60s); }); });
+      [&] { otherError = refusal([&] { session.request("tools/call", echo("long"), 60s); }); });
   ASSERT_TRUE(eventually([&] { return session.touched() != before; }));
-  EXPECT_EQ(errorOf([&] { session.request("tools/call", echo("short"), 200ms); }), kFailed);
+  EXPECT_EQ(refusal([&] { session.request("tools/call", echo("short"), 200ms); }), kFailed);
   other.join();
   EXPECT_EQ(otherError, kFailed);
-  EXPECT_EQ(errorOf([&] { session.request("ping", std::nullopt, 10s); }), kClosed);
+  EXPECT_EQ(refusal([&] { session.request("ping", std::nullopt, 10s); }), kClosed);
 }
 
 TEST_F(StdioSessionTest, CancelledRequestClosesTheSession) {
@@ -225,7 +217,7 @@ TEST_F(StdioSessionTest, CancelledRequestClosesTheSession) {
       stop.request_stop();
     }
   });
-  EXPECT_EQ(errorOf([&] { session.request("tools/call", echo("x"), 60s, stop.get_token()); }),
+  EXPECT_EQ(refusal([&] { session.request("tools/call", echo("x"), 60s, stop.get_token()); }),
             kFailed);
   canceller.join();
   EXPECT_TRUE(session.closed());
@@ -236,7 +228,7 @@ TEST_F(StdioSessionTest, OutgoingMessageOverTheLimitClosesTheSession) {
   session.initialize("2025-11-25");
   json big = {{"name", "echo"},
               {"arguments", {{"text", std::string(StdioSession::kMessageLimit, 'x')}}}};
-  EXPECT_EQ(errorOf([&] { session.request("tools/call", big, 10s); }), kFailed);
+  EXPECT_EQ(refusal([&] { session.request("tools/call", big, 10s); }), kFailed);
   EXPECT_TRUE(session.closed());
 }
 
@@ -260,7 +252,7 @@ TEST_F(StdioSessionTest, ChildExitClosesTheSession) {
   } catch (const std::exception &) {
   }
   EXPECT_TRUE(eventually([&] { return session.closed(); }));
-  EXPECT_EQ(errorOf([&] { session.request("tools/list", std::nullopt, 10s); }), kClosed);
+  EXPECT_EQ(refusal([&] { session.request("tools/list", std::nullopt, 10s); }), kClosed);
 }
 
 TEST_F(StdioSessionTest, ChildGetsOnlyItsEnvironmentArgumentsAndDirectory) {
@@ -307,7 +299,7 @@ TEST_F(StdioSessionTest, CommandIsResolvedOnTheSearchPath) {
     EXPECT_EQ(session.initialize("2025-11-25")["protocolVersion"], "2025-11-25");
   }
   bare.command = "no-such-mcp-server";
-  EXPECT_EQ(errorOf([&] { StdioSession(bare, environment_, options()); }),
+  EXPECT_EQ(refusal([&] { StdioSession(bare, environment_, options()); }),
             "Local MCP executable 'no-such-mcp-server' was not found in the configured or "
             "shell PATH.");
 
@@ -315,7 +307,7 @@ TEST_F(StdioSessionTest, CommandIsResolvedOnTheSearchPath) {
   absent.command = "/nonexistent/mcp-server";
   StdioSession session(absent, environment_, options());
   EXPECT_THROW(session.initialize("2025-11-25"), std::system_error);
-  EXPECT_EQ(errorOf([&] { session.request("ping", std::nullopt, 10s); }), kClosed);
+  EXPECT_EQ(refusal([&] { session.request("ping", std::nullopt, 10s); }), kClosed);
 }
 
 } // namespace
