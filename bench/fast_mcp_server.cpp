@@ -3,6 +3,8 @@
 // front of it. Answers initialize, ping, tools/list and tools/call ("echo" returns its
 // arguments); notifications get no answer; other requests get "Method not found".
 
+#include "BenchIO.h"
+
 #include <nlohmann/json.hpp>
 
 #include <unistd.h>
@@ -15,20 +17,6 @@
 namespace {
 
 using nlohmann::json;
-
-bool writeAll(std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t count = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
-    if (count < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(count));
-  }
-  return true;
-}
 
 json answerTo(const json &request) {
   const std::string method = request.value("method", "");
@@ -89,7 +77,7 @@ int main() {
       out += '\n';
     }
     buffer.erase(0, start);
-    if (!out.empty() && !writeAll(out)) {
+    if (!out.empty() && !bench::writeAll(STDOUT_FILENO, out)) {
       return 0;
     }
   }

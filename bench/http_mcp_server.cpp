@@ -9,6 +9,8 @@
 //   GET  /stream        N bytes (default 64 MiB) in chunks of 64 KiB, without line feeds
 //   GET  /stream-lines  the same bytes as lines of 1 KiB, as event streams look
 
+#include "BenchIO.h"
+
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
@@ -35,29 +37,8 @@ constexpr std::size_t kChunk = 65'536;
 constexpr std::size_t kLine = 1'024;
 std::size_t gStreamBytes = 64u << 20;
 
-bool sendAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t count = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (count < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(count));
-  }
-  return true;
-}
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char &c : out) {
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
-  return out;
-}
+using bench::lower;
+using bench::writeAll;
 
 struct Request {
   std::string method;
@@ -168,7 +149,7 @@ bool stream(int fd, bool lines, bool close) {
   std::string head = "HTTP/1.1 200 OK\r\ncontent-type: text/event-stream\r\n"
                      "transfer-encoding: chunked\r\n";
   head += close ? "connection: close\r\n\r\n" : "\r\n";
-  if (!sendAll(fd, head)) {
+  if (!writeAll(fd, head)) {
     return false;
   }
   std::string payload(kChunk, 'x');
@@ -184,12 +165,12 @@ bool stream(int fd, bool lines, bool close) {
     std::string block(size, static_cast<std::size_t>(n));
     block.append(payload, 0, take);
     block += "\r\n";
-    if (!sendAll(fd, block)) {
+    if (!writeAll(fd, block)) {
       return false;
     }
     left -= take;
   }
-  return sendAll(fd, "0\r\n\r\n");
+  return writeAll(fd, "0\r\n\r\n");
 }
 
 void serve(int fd) {
@@ -200,14 +181,14 @@ void serve(int fd) {
   while (readRequest(fd, buffer, request)) {
     bool ok;
     if (request.method == "POST" && request.target == "/mcp") {
-      ok = sendAll(fd, answerMCP(request.body, request.close));
+      ok = writeAll(fd, answerMCP(request.body, request.close));
     } else if (request.method == "GET" &&
                (request.target == "/stream" || request.target == "/stream-lines")) {
       ok = stream(fd, request.target == "/stream-lines", request.close);
     } else if (request.method == "DELETE") {
-      ok = sendAll(fd, response(200, "", "", request.close));
+      ok = writeAll(fd, response(200, "", "", request.close));
     } else {
-      ok = sendAll(fd, response(404, "", "", request.close));
+      ok = writeAll(fd, response(404, "", "", request.close));
     }
     if (!ok || request.close) {
       break;

@@ -18,6 +18,8 @@
 //   bytes=... mib_per_s=... (stream: the median of the runs)
 // Exits 1 when a session cannot be opened or nothing succeeded.
 
+#include "BenchIO.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -99,15 +101,7 @@ std::string base64(std::string_view input) {
   return out;
 }
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char &c : out) {
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
-  return out;
-}
+using bench::lower;
 
 std::string callMessage(long id) {
   return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
@@ -162,7 +156,7 @@ public:
       request += "\r\n";
       request += body;
       std::optional<Response> response;
-      if (sendAll(request)) {
+      if (bench::writeAll(fd_, request)) {
         response = read(method == "HEAD");
       }
       if (!response) {
@@ -192,7 +186,7 @@ public:
     }
     request += "\r\n";
     long long total = -1;
-    if (sendAll(request)) {
+    if (bench::writeAll(fd_, request)) {
       std::optional<Response> response = read(false, &total);
       if (!response || response->status != 200) {
         total = -1;
@@ -227,20 +221,6 @@ private:
       ::close(fd_);
       fd_ = -1;
     }
-  }
-
-  bool sendAll(std::string_view bytes) {
-    while (!bytes.empty()) {
-      ssize_t count = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      if (count < 0) {
-        if (errno == EINTR) {
-          continue;
-        }
-        return false;
-      }
-      bytes.remove_prefix(static_cast<std::size_t>(count));
-    }
-    return true;
   }
 
   // False at the end of the stream or on an error.
@@ -423,18 +403,7 @@ public:
   bool send(std::string_view line) {
     std::string bytes(line);
     bytes += '\n';
-    std::string_view rest = bytes;
-    while (!rest.empty()) {
-      ssize_t count = ::write(in_, rest.data(), rest.size());
-      if (count < 0) {
-        if (errno == EINTR) {
-          continue;
-        }
-        return false;
-      }
-      rest.remove_prefix(static_cast<std::size_t>(count));
-    }
-    return true;
+    return bench::writeAll(in_, bytes);
   }
 
   bool receive(std::string &out) {
