@@ -5,6 +5,7 @@
 
 #include "bridge/NativeBridge.h"
 
+#include "Eventually.h"
 #include "LoopbackSocket.h"
 #include "Paths.h"
 #include "ProcessLeaks.h"
@@ -84,14 +85,7 @@ inline std::string errorJSON(const std::string &sentence) {
   return "{\"error\":\"" + sentence + "\"}";
 }
 
-// Polls `condition` for up to 10 s; returns its last value.
-inline bool eventually(const std::function<bool()> &condition) {
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!condition() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
-  return condition();
-}
+using test::eventually;
 
 class BridgeTest : public ::testing::Test {
 protected:

@@ -1,5 +1,6 @@
 #include "stdio/StdioSession.h"
 
+#include "Eventually.h"
 #include "Paths.h"
 #include "ProcessLeaks.h"
 #include "Refusal.h"
@@ -46,16 +47,8 @@ StdioSession::Options options(std::optional<std::string> shellPath = std::nullop
 
 json echo(const std::string &text) { return {{"name", "echo"}, {"arguments", {{"text", text}}}}; }
 
+using test::eventually;
 using test::refusal;
-
-// Polls `condition` for up to 10 s; returns its last value.
-bool eventually(const std::function<bool()> &condition) {
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!condition() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
-  return condition();
-}
 
 class StdioSessionTest : public ::testing::Test {
 protected:
