@@ -5,11 +5,13 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char **environ;
@@ -18,7 +20,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr const char *kUsage = R"(usage: fake_mcp_server [--mode MODE] [--log FILE]
+constexpr const char *kUsage = R"(usage: fake_mcp_server [--mode MODE] [--log FILE] [--delay MS]
 
 Serves MCP over standard input and output, one JSON message per line.
 
@@ -48,6 +50,7 @@ Tools of tools/call (by "name"):
   decoy        first answers with a string id and with an unknown id, then properly
 
 --log FILE appends every line received to FILE.
+--delay MS waits MS milliseconds before handling each tools/call.
 )";
 
 std::vector<std::string> gArguments;
@@ -130,13 +133,14 @@ void callTool(const json &request) {
 int main(int argc, char **argv) {
   std::string mode = "normal";
   std::string logPath;
+  std::string delay = "0";
   for (int i = 0; i < argc; ++i) {
     gArguments.push_back(argv[i]);
   }
   for (int i = 1; i < argc; ++i) {
     std::string argument = argv[i];
-    if ((argument == "--mode" || argument == "--log") && i + 1 < argc) {
-      (argument == "--mode" ? mode : logPath) = argv[++i];
+    if ((argument == "--mode" || argument == "--log" || argument == "--delay") && i + 1 < argc) {
+      (argument == "--mode" ? mode : argument == "--log" ? logPath : delay) = argv[++i];
     } else if (argument == "--help" || argument == "-h") {
       std::cout << kUsage;
       return 0;
@@ -190,6 +194,7 @@ int main(int argc, char **argv) {
       std::string uri = request.value("params", json::object()).value("uri", "");
       send(answer(id, {{"contents", {{{"uri", uri}, {"text", "contents of " + uri}}}}}));
     } else if (method == "tools/call") {
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::atoll(delay.c_str())));
       if (mode == "hang-tools-call") {
         continue;
       } else if (mode == "garbage") {
