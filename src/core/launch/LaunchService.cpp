@@ -7,12 +7,12 @@
 #include "platform/ServiceManager.h"
 #include "platform/User.h"
 #include "support/Ascii.h"
+#include "support/ProcessId.h"
 #include "support/ReadFile.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <sys/stat.h>
@@ -33,19 +33,6 @@ constexpr double kStopProbeDelay = 0.1;
 constexpr std::string_view kConnectorName = "PellumConnector";
 constexpr std::string_view kCliPackage = "pellum-cli";
 
-std::string_view trimWhitespace(std::string_view text) {
-  auto blank = [](char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-  };
-  while (!text.empty() && blank(text.front())) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && blank(text.back())) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
 void realSleep(double seconds) {
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
@@ -63,21 +50,6 @@ bool isCliPackage(const std::filesystem::path &manifest) {
   } catch (const std::exception &) {
     return false;
   }
-}
-
-// A signed 32-bit decimal number with nothing around it but white space.
-std::optional<std::int32_t> parsePid(std::string_view text) {
-  text = trimWhitespace(text);
-  // A leading plus sign is accepted, as by the usual integer parsers; from_chars does not.
-  if (text.size() > 1 && text.front() == '+' && text[1] != '-') {
-    text.remove_prefix(1);
-  }
-  std::int32_t value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-    return std::nullopt;
-  }
-  return value;
 }
 
 } // namespace

@@ -10,19 +10,6 @@ namespace pellum {
 namespace {
 
 // `text` without leading and trailing white space and line ends.
-std::string_view trimWhitespace(std::string_view text) {
-  auto blank = [](char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-  };
-  while (!text.empty() && blank(text.front())) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && blank(text.back())) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
 // Non-empty lines of `text`, split at "\n".
 std::vector<std::string_view> lines(std::string_view text) {
   std::vector<std::string_view> result;

@@ -22,4 +22,17 @@ std::string_view trimBlanks(std::string_view text) {
   return text;
 }
 
+std::string_view trimWhitespace(std::string_view text) {
+  auto blank = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+  };
+  while (!text.empty() && blank(text.front())) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && blank(text.back())) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
 } // namespace pellum
