@@ -48,9 +48,9 @@ inline bool eventually(const std::function<bool()> &condition,
 // A port on 127.0.0.1 that nobody listened on a moment ago.
 inline std::uint16_t freePort() { return test::LoopbackListener().port(); }
 
-// The processes whose parent is this one, zombies included. The fake cloud service is one of
-// them for the whole suite, so tests compare this set before and after.
-inline std::set<pid_t> childPids() {
+// The processes whose parent is `parent`, zombies included. The fake cloud service is a child
+// of the test for the whole suite, so tests compare this set before and after.
+inline std::set<pid_t> childPids(pid_t parent = ::getpid()) {
   std::set<pid_t> children;
   std::error_code error;
   for (const auto &entry : fs::directory_iterator("/proc", error)) {
@@ -67,8 +67,8 @@ inline std::set<pid_t> childPids() {
     }
     std::istringstream rest(stat.substr(close + 1));
     std::string state;
-    pid_t parent = 0;
-    if (rest >> state >> parent && parent == ::getpid()) {
+    pid_t itsParent = 0;
+    if (rest >> state >> itsParent && itsParent == parent) {
       children.insert(static_cast<pid_t>(std::stol(name)));
     }
   }
