@@ -7,6 +7,8 @@
 #include "platform/FileDescriptor.h"
 
 #include <csignal>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 
 namespace pellum::connectortest {
 namespace {
@@ -32,6 +34,17 @@ public:
     options.standardOutput = out.get();
     options.standardError = err.get();
     process_.emplace(options);
+  }
+
+  // A connector still running is stopped the way launchd stops it, so that it ends its tunnel
+  // client; SIGKILL only when that fails.
+  ~ConnectorProcess() {
+    if (process_->running()) {
+      process_->signal(SIGTERM);
+      if (!process_->waitUntil(std::chrono::steady_clock::now() + 10s)) {
+        process_->signal(SIGKILL);
+      }
+    }
   }
 
   ChildProcess &process() { return *process_; }
@@ -137,6 +150,31 @@ TEST_F(ConnectorProgramRun, KilledTunnelClientEndsTheConnectorWithStatusOne) {
   EXPECT_EQ(connector->err(), "Connector failed: Cloudflare connector exited unexpectedly.\n");
   EXPECT_FALSE(fs::exists(configDirectory / "running.pid"));
   EXPECT_TRUE(lockIsFree());
+}
+
+TEST_F(ConnectorProgramRun, KilledConnectorDoesNotBlockTheNextStart) {
+  enroll();
+  // The killed connector's tunnel client becomes our child, so that the test can end it.
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  std::unique_ptr<ConnectorProcess> killed = launch();
+  ASSERT_TRUE(eventually([&] { return fs::exists(record()); }));
+  std::set<pid_t> orphans = childPids(killed->process().pid());
+  killed->process().signal(SIGKILL);
+  EXPECT_EQ(killed->exitStatus(), -1);
+  EXPECT_TRUE(fs::exists(configDirectory / "running.pid"));
+  // The orphaned tunnel client did not inherit the lock.
+  EXPECT_TRUE(lockIsFree());
+
+  fs::remove(record());
+  std::unique_ptr<ConnectorProcess> next = launch();
+  EXPECT_TRUE(eventually([&] { return fs::exists(record()); }));
+  next->process().signal(SIGTERM);
+  EXPECT_EQ(next->exitStatus(), 0);
+  for (pid_t orphan : orphans) {
+    ::kill(orphan, SIGKILL);
+    ::waitpid(orphan, nullptr, 0);
+  }
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 TEST_F(ConnectorProgramRun, NoNetworkAtStart) {

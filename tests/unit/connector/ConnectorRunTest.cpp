@@ -33,6 +33,9 @@ protected:
     std::mutex mutex;
     std::jthread thread;
 
+    // A test that gives up early still ends the run before joining it.
+    ~Running() { stop->set(); }
+
     bool hasEnded() {
       std::lock_guard lock(mutex);
       return ended;
