@@ -18,7 +18,8 @@
 //                              "force": {"/heartbeat": 401, ...},  answer status per path
 //                              "malformed": {"/heartbeat": true},  answer {} instead
 //                              "revoked": true,                    every credential refused
-//                              "devicePort": 47900}                bridge port of enrolled devices
+//                              "devicePort": 47900,                bridge port of enrolled devices
+//                              "enrollExtra": {"servers": []}}     keys added to enrolment answers
 //   POST /_control/reset   clears the recorded calls
 import { execFileSync } from "node:child_process";
 import fs from "node:fs";
@@ -87,6 +88,7 @@ const state = {
   malformed: {},
   revoked: false,
   devicePort: 47831,
+  enrollExtra: {},
 };
 
 function send(response, status, object) {
@@ -118,7 +120,7 @@ function handleControl(request, response, route, body) {
     return send(response, 200, {});
   }
   if (route === "/_control/state" && request.method === "POST") {
-    for (const key of ["enabled", "force", "malformed", "revoked", "devicePort"]) {
+    for (const key of ["enabled", "force", "malformed", "revoked", "devicePort", "enrollExtra"]) {
       if (key in body) state[key] = body[key];
     }
     return send(response, 200, {});
@@ -140,7 +142,7 @@ function handleConnector(request, response, route, body) {
     }
     const device = newDevice(state.devicePort);
     state.devices.set(device.credential, device);
-    return send(response, 200, device);
+    return send(response, 200, { ...device, ...state.enrollExtra });
   }
   const authorization = request.headers["authorization"] ?? "";
   const credential = authorization.startsWith("Bearer ") ? authorization.slice(7) : "";

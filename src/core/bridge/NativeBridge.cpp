@@ -184,7 +184,7 @@ std::uint16_t NativeBridge::start(std::optional<std::uint16_t> port) {
 void NativeBridge::accept(int fd) {
   FileDescriptor socket(fd);
   reapFinished();
-  {
+  try {
     Lock lock(mutex_);
     if (stopped_ || requests_.size() >= kMaxConnections) {
       return; // closed without a response
@@ -199,9 +199,11 @@ void NativeBridge::accept(int fd) {
       // Started under the lock so that the thread is on record before it can finish.
       workers_.emplace(id, std::jthread([this, connection] { serve(connection); }));
     } catch (...) {
-      requests_.erase(id); // no thread to spare: the connection is dropped
-      return;
+      requests_.erase(id);
+      throw;
     }
+  } catch (...) {
+    return; // no memory, randomness or thread to spare: the connection is dropped unanswered
   }
   wake(); // the reactor learns the new deadline
 }

@@ -56,9 +56,20 @@ void SocketTransport::wait(short events) const {
   }
 }
 
+void SocketTransport::checkLive() const {
+  if (stop_.stop_requested()) {
+    throwCode(std::errc::operation_canceled);
+  }
+  if (std::chrono::steady_clock::now() >= deadline_) {
+    throwCode(std::errc::timed_out);
+  }
+}
+
+// Both directions try the socket first and poll only when it would block: most reads and
+// writes on loopback complete at once, and a poll before each would double the system calls.
 HTTPTransport::Received SocketTransport::receive(std::span<char> buffer) {
   for (;;) {
-    wait(POLLIN);
+    checkLive();
     ssize_t count = ::recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
     int error = errno;
     // After a stop the socket is shut down and reads as closed: report the stop instead.
@@ -71,7 +82,11 @@ HTTPTransport::Received SocketTransport::receive(std::span<char> buffer) {
     if (count == 0) {
       return {0, true};
     }
-    if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) {
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+      wait(POLLIN);
+      continue;
+    }
+    if (error == EINTR) {
       continue;
     }
     throw std::system_error(error, std::generic_category());
@@ -80,7 +95,7 @@ HTTPTransport::Received SocketTransport::receive(std::span<char> buffer) {
 
 void SocketTransport::send(std::string_view bytes) {
   while (!bytes.empty()) {
-    wait(POLLOUT);
+    checkLive();
     ssize_t count = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     int error = errno;
     if (stop_.stop_requested()) {
@@ -90,7 +105,11 @@ void SocketTransport::send(std::string_view bytes) {
       bytes.remove_prefix(static_cast<std::size_t>(count));
       continue;
     }
-    if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) {
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+      wait(POLLOUT);
+      continue;
+    }
+    if (error == EINTR) {
       continue;
     }
     throw std::system_error(error, std::generic_category());

@@ -32,6 +32,8 @@ private:
   };
 
   void wait(short events) const;
+  // Throws when a stop was requested or the deadline has passed.
+  void checkLive() const;
 
   int fd_;
   std::chrono::steady_clock::time_point deadline_;

@@ -2,7 +2,10 @@
 
 #include "BridgeFixture.h"
 
+#include "TestHTTPServer.h"
 #include "config/ConnectorError.h"
+
+#include <future>
 
 #include <system_error>
 
@@ -225,6 +228,55 @@ TEST_F(BridgeTest, InvalidRecordAndClosedBridge) {
   server.close();
   EXPECT_EQ(client.readAll(), "");
   EXPECT_EQ(closed.requestCount(), 0u);
+}
+
+} // namespace
+} // namespace pellum::bridgetest
+
+namespace pellum::bridgetest {
+namespace {
+
+// An "http" service gets the request without the tunnel's credentials; its stream stops once
+// its namespace is withdrawn.
+TEST_F(BridgeTest, HTTPServicesAreForwardedWhileAllowed) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  test::TestHTTPServer local([released](const test::TestHTTPServer::Request &request,
+                                        test::TestHTTPServer::Exchange &exchange) {
+    if (request.method == "POST") {
+      exchange.respond({200, {{"content-type", "text/plain"}}, "posted " + request.body});
+      return;
+    }
+    exchange.startChunked(200, {{"content-type", "text/event-stream"}});
+    exchange.chunk("data: one\n\n");
+    released.wait();
+    exchange.chunk("data: two\n\n");
+    exchange.finishChunked();
+  });
+  LocalServer web("web", "Web", "http");
+  web.url = local.url("/mcp");
+  startBridge({web});
+
+  Response posted = call("POST", "/s/web", {{"content-type", "text/plain"}}, "hello");
+  EXPECT_EQ(posted.status, "HTTP/1.1 200 Response");
+  EXPECT_NE(posted.body.find("posted hello"), std::string::npos) << posted.body;
+  ASSERT_EQ(local.requests().size(), 1u);
+  EXPECT_EQ(local.requests()[0].target, "/mcp");
+  EXPECT_FALSE(local.requests()[0].header("authorization"));
+
+  test::LoopbackSocket stream = test::LoopbackSocket::connect(port_);
+  stream.write(rawRequest("GET", "/s/web", {{"authorization", goodCredentials()}}));
+  std::string seen;
+  while (seen.find("data: one") == std::string::npos) {
+    std::string more = stream.read(1);
+    ASSERT_FALSE(more.empty()) << seen;
+    seen += more;
+  }
+  bridge_->authorize(json::array(), 90);
+  release.set_value();
+  seen += stream.readAll();
+  EXPECT_EQ(seen.find("data: two"), std::string::npos) << seen;
+  EXPECT_FALSE(seen.ends_with("0\r\n\r\n")) << seen; // cut short, not ended
 }
 
 } // namespace

@@ -97,7 +97,9 @@ TEST_F(ConnectorProgram, OtherVerbsOnAnEnrolledComputer) {
   expectResult(run({"nonsense"}), 1, "", "Choose a valid namespace.\n");
   expectResult(run({"nonsense", "Bad"}), 1, "", "Choose a valid namespace.\n");
   expectResult(run({"nonsense", "notes"}), 1, "", "Unsupported connector action.\n");
-  expectResult(run({"enroll"}, "code\n"), 1, "", "Unsupported connector action.\n");
+  expectResult(run({"enroll"}, "code\n"), 1, "",
+               "This Mac is already enrolled. Use Start connector at login to switch its existing "
+               "connector to the Mac app.\n");
 }
 
 TEST_F(ConnectorProgram, MalformedRecordsReportTheirErrorAndStayUntouched) {
@@ -125,14 +127,15 @@ TEST_F(ConnectorProgram, MalformedRecordsReportTheirErrorAndStayUntouched) {
 }
 
 TEST_F(ConnectorProgram, EnrollReadsOneLineOfInput) {
-  enroll({});
   // Input that ends at once, with a line, or with more: each reaches the verb and fails the same
   // way, and the program never waits for more input than one line.
   for (std::optional<std::string> input :
        {std::optional<std::string>(), std::optional<std::string>(""),
         std::optional<std::string>("code\nmore\n"), std::optional<std::string>("no newline")}) {
-    expectResult(run({"enroll"}, input), 1, "", "Unsupported connector action.\n");
+    expectResult(run({"enroll", "--endpoint", "https://127.0.0.1:1"}, input), 1, "",
+                 "Paste a valid enrollment code from your dashboard.\n");
   }
+  EXPECT_FALSE(fs::exists(configDirectory / "config.json"));
 }
 
 TEST_F(ConnectorProgram, ClosedOutputDoesNotKillTheProgram) {
