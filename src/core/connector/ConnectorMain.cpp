@@ -119,7 +119,8 @@ void ConnectorMain::run(const ConfigStore &store, const std::vector<std::string>
 
   std::shared_ptr<StopSignal> stopSignal =
       options.stopSignal ? options.stopSignal : std::make_shared<StopSignal>();
-  std::optional<TerminationSignals> signals(std::in_place);
+  // Kept to the very end, so that a second SIGTERM during the shutdown cannot cut it short.
+  TerminationSignals signals;
   writeLine(STDOUT_FILENO, "Connector running for " + config.name + ", " +
                                std::to_string(config.servers.size()) + " local service(s).");
 
@@ -127,7 +128,7 @@ void ConnectorMain::run(const ConfigStore &store, const std::vector<std::string>
   {
     Heartbeat heartbeat(api, config, bridge, *stopSignal, options.heartbeatPeriod, options.lease);
     while (true) {
-      if (signals->received()) {
+      if (signals.received()) {
         stopSignal->set();
       }
       requested = stopSignal->value();
@@ -144,7 +145,6 @@ void ConnectorMain::run(const ConfigStore &store, const std::vector<std::string>
     tunnel->terminate(options.tunnelGrace);
   }
   tunnel->wait();
-  signals.reset();
   lock.release();
   if (!requested) {
     throw ConnectorError("Cloudflare connector exited unexpectedly.", 400);
