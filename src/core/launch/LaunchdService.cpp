@@ -9,7 +9,6 @@ namespace pellum {
 
 namespace {
 
-// `text` without leading and trailing white space and line ends.
 // Non-empty lines of `text`, split at "\n".
 std::vector<std::string_view> lines(std::string_view text) {
   std::vector<std::string_view> result;

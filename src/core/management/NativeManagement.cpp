@@ -1,6 +1,8 @@
 #include "management/NativeManagement.h"
 
 #include "config/ConnectorError.h"
+#include "onboarding/FirstRun.h"
+#include "onboarding/PairingRecovery.h"
 #include "support/ReadFile.h"
 
 #include <nlohmann/json.hpp>
@@ -333,6 +335,42 @@ std::string NativeManagement::restartStep() const {
   return std::string(kServiceUpdated) +
          (service->installed() ? "Connector restarted."
                                : "Use Start connector at login to start the connector.");
+}
+
+void NativeManagement::finishPairing(const DeviceConfig &device,
+                                     const std::filesystem::path &cloudflared,
+                                     const std::optional<std::string> &accountID) const {
+  if (std::filesystem::exists(store.file())) {
+    // Another pairing may have been made meanwhile (the command line, another app); it is never
+    // overwritten. The same pairing keeps the record as stored.
+    DeviceConfig stored = store.load();
+    if (stored.id != device.id || stored.endpoint != device.endpoint) {
+      fail("An existing pairing appeared during setup. It was preserved; restart the app to "
+           "convert it.");
+    }
+  } else {
+    store.save(device);
+  }
+  FirstRun::markOwned(store, device, false, accountID);
+  service->install(cloudflared, false);
+  FirstRun::markOwned(store, device, true, std::nullopt);
+}
+
+DeviceConfig NativeManagement::convertExistingPairing() const {
+  service->validateExecutable();
+  DeviceConfig config = store.load();
+  service->install(installer_.ensure(false), true);
+  FirstRun::markOwned(store, config, true, std::nullopt);
+  return config;
+}
+
+bool NativeManagement::resetRevokedPairing(const DeviceConfig &device) const {
+  if (!PairingRecovery::matches(device, store)) {
+    return false;
+  }
+  service->uninstall();
+  service->stopForegroundConnector();
+  return PairingRecovery::clear(device, store);
 }
 
 } // namespace pellum

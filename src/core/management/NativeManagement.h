@@ -42,6 +42,28 @@ public:
   std::string execute(const std::vector<std::string> &arguments,
                       const std::optional<std::string> &input) const;
 
+  // Stores a pairing that the app has just obtained and starts its agent with `cloudflared`.
+  // The ownership record stays pending until the agent is installed, so an interrupted setup is
+  // finished at the next start. A record already stored for the same `id` and `endpoint` is
+  // kept; one for another pairing is left alone and throws ConnectorError("An existing pairing
+  // appeared during setup. …", 400). Failures of the store, the ownership record and the launch
+  // agent are thrown.
+  void finishPairing(const DeviceConfig &device, const std::filesystem::path &cloudflared,
+                     const std::optional<std::string> &accountID) const;
+
+  // Takes over the pairing of the earlier command-line edition where it lies: the connector
+  // executable checked, the tunnel client ensured, both agents replaced by this system's with
+  // a foreground connector stopped, the pairing marked as the app's. Returns the record; the
+  // first failure is thrown.
+  DeviceConfig convertExistingPairing() const;
+
+  // Removes a pairing found revoked: when the store still holds the same pairing as `device`
+  // (same `id`, `endpoint` and `credential`), both agents are removed, a proven foreground
+  // connector is stopped and the pairing's files are cleared. False, with nothing changed, when
+  // the pairing on disk cannot be loaded or differs. Failures are thrown; what was done before
+  // them stays done. Does not ask the cloud service.
+  bool resetRevokedPairing(const DeviceConfig &device) const;
+
   ConfigStore store;
   // The launch agent of the same store and executable.
   std::shared_ptr<const LaunchService> service;

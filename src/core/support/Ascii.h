@@ -12,7 +12,7 @@ std::string lowerASCII(std::string_view text);
 // `text` without leading and trailing spaces and tabs.
 std::string_view trimBlanks(std::string_view text);
 
-// `text` without leading and trailing ASCII white space (space, tab, line ends, \v, \f).
+// `text` without leading and trailing ASCII white space and line ends (space, \t, \n, \r, \v, \f).
 std::string_view trimWhitespace(std::string_view text);
 
 } // namespace pellum
