@@ -8,11 +8,11 @@
 #include "platform/User.h"
 #include "support/Ascii.h"
 #include "support/Files.h"
+#include "support/ProcessId.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <sys/stat.h>
@@ -50,21 +50,6 @@ bool isCliPackage(const std::filesystem::path &manifest) {
   } catch (const std::exception &) {
     return false;
   }
-}
-
-// A signed 32-bit decimal number with nothing around it but white space.
-std::optional<std::int32_t> parsePid(std::string_view text) {
-  text = trimWhitespace(text);
-  // A leading plus sign is accepted, as by the usual integer parsers; from_chars does not.
-  if (text.size() > 1 && text.front() == '+' && text[1] != '-') {
-    text.remove_prefix(1);
-  }
-  std::int32_t value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-    return std::nullopt;
-  }
-  return value;
 }
 
 } // namespace

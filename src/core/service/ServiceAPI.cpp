@@ -41,8 +41,8 @@ nlohmann::json answerObject(const std::string &body) {
 
 nlohmann::json ServiceAPI::call(std::string_view origin,
                                 const std::optional<std::string> &credential, std::string_view path,
-                                const std::optional<nlohmann::json> &body,
-                                std::string_view method) const {
+                                const std::optional<nlohmann::json> &body, std::string_view method,
+                                std::stop_token stop) const {
   std::string base = endpoint(origin);
   while (!base.empty() && base.back() == '/') {
     base.pop_back();
@@ -60,7 +60,7 @@ nlohmann::json ServiceAPI::call(std::string_view origin,
   }
 
   URLSession::Response response =
-      session.fetch(request, kResponseLimit, "Service response exceeded its size limit.");
+      session.fetch(request, kResponseLimit, "Service response exceeded its size limit.", stop);
   int status = response.head.status;
   if (status < 100 || status > 999) {
     throw ConnectorError("Invalid service response.", 400);

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -30,10 +31,11 @@ public:
   // ConnectorError("Service URL must be an HTTPS origin.", 400) before sending anything for a
   // bad origin; ConnectorError("Service response exceeded its size limit.", 400) as soon as the
   // answer passes 2 MiB; TransportError unchanged when the transfer fails; nlohmann::json's
-  // error unchanged when `body` cannot be serialised.
+  // error unchanged when `body` cannot be serialised. When `stop` is requested the transfer is
+  // abandoned at once with a TransportError.
   nlohmann::json call(std::string_view origin, const std::optional<std::string> &credential,
                       std::string_view path, const std::optional<nlohmann::json> &body,
-                      std::string_view method) const;
+                      std::string_view method, std::stop_token stop = {}) const;
 
   URLSession session;
 };
