@@ -2,8 +2,8 @@
 
 #include "config/ConfigStore.h"
 #include "config/ConnectorError.h"
-#include "support/ProcessId.h"
 #include "support/Files.h"
+#include "support/ProcessId.h"
 
 #include <csignal>
 #include <fcntl.h>

@@ -175,9 +175,8 @@ void StdioSession::start() {
 
 json StdioSession::initialize(const std::string &version, std::stop_token stop) {
   start();
-  json params = {{"protocolVersion", version},
-                 {"capabilities", json::object()},
-                 {"clientInfo", clientInfo()}};
+  json params = {
+      {"protocolVersion", version}, {"capabilities", json::object()}, {"clientInfo", clientInfo()}};
   json response = request("initialize", params, options_.initializeTimeout, stop);
 
   auto result = response.find("result");

@@ -45,8 +45,8 @@ public:
   static constexpr std::size_t kQueuedChunks = 64;
   static constexpr std::string_view kClientName = "pellum-native";
   static constexpr std::string_view kClientVersion = "0.2.0";
-  static constexpr std::array<std::string_view, 4> kProtocolVersions = {
-      "2024-11-05", "2025-03-26", "2025-06-18", "2025-11-25"};
+  static constexpr std::array<std::string_view, 4> kProtocolVersions = {"2024-11-05", "2025-03-26",
+                                                                        "2025-06-18", "2025-11-25"};
   // Passed to the child from the given environment when present there.
   static constexpr std::array<std::string_view, 7> kBaseVariables = {
       "HOME", "PATH", "USER", "LOGNAME", "SHELL", "TMPDIR", "LANG"};
