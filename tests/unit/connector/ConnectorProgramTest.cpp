@@ -3,6 +3,7 @@
 
 #include "Paths.h"
 #include "RunProcess.h"
+#include "SampleDevice.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -39,15 +40,8 @@ protected:
   }
 
   void enroll(const std::vector<LocalServer> &servers) {
-    DeviceConfig device;
-    device.endpoint = "https://pellum.zendrel.com";
-    device.id = "dev-1";
+    DeviceConfig device = test::sampleDevice();
     device.name = "Studio Mac";
-    device.hostname = "studio.example";
-    device.port = 8123;
-    device.credential = "cred";
-    device.bridgePassword = "pw";
-    device.tunnelToken = "tok";
     device.servers = servers;
     ConfigStore(configDirectory).save(device);
   }
