@@ -38,6 +38,10 @@ constexpr int kMaxNesting = 512;
 constexpr std::chrono::milliseconds kLongestPoll{60'000};
 // How long the reactor stops accepting after the system refused to hand out a socket.
 constexpr std::chrono::milliseconds kAcceptBackoff{100};
+// How long after accepting a connection the reactor first looks whether its request has been
+// read. Most requests are answered sooner, so their sockets are never polled for a hang-up and
+// nobody wakes the reactor for them; a client that hangs up is noticed at most this much later.
+constexpr std::chrono::milliseconds kWatchDelay{10};
 // A lease longer than about a century is a century: the clock must not overflow.
 constexpr double kLongestLease = 100.0 * 365 * 24 * 3600;
 
@@ -115,8 +119,12 @@ struct NativeBridge::Connection {
   FileDescriptor socket;
   std::stop_source stop;
   Clock::time_point deadline;
+  // When the reactor first looks whether the request has been read.
+  Clock::time_point watchFrom;
   // The request has been read: the reactor watches the socket for the client hanging up.
   bool watched = false;
+  // The reactor looked and found the request unread: watch() wakes it.
+  bool wakeOnWatch = false;
   // The deadline has passed and the request was stopped.
   bool expired = false;
 };
@@ -198,7 +206,9 @@ bool NativeBridge::admit(int fd) {
     auto connection = std::make_shared<Connection>();
     connection->id = newUUID();
     connection->socket = std::move(socket);
-    connection->deadline = Clock::now() + options_.connectionLimit;
+    const auto now = Clock::now();
+    connection->deadline = now + options_.connectionLimit;
+    connection->watchFrom = now + kWatchDelay;
     const std::string id = connection->id;
     requests_.emplace(id, connection);
     try {
@@ -276,6 +286,9 @@ void NativeBridge::watch(const std::string &id) {
       return;
     }
     found->second->watched = true;
+    if (!found->second->wakeOnWatch) {
+      return; // the reactor looks by itself
+    }
   }
   wake();
 }
@@ -345,6 +358,13 @@ void NativeBridge::reactorLoop(std::stop_token stop) {
             expired.push_back(connection->stop);
           } else {
             next = std::min(next, connection->deadline);
+          }
+        }
+        if (!connection->watched && !connection->wakeOnWatch && !connection->expired) {
+          if (now >= connection->watchFrom) {
+            connection->wakeOnWatch = true;
+          } else {
+            next = std::min(next, connection->watchFrom);
           }
         }
         if (connection->watched) {
