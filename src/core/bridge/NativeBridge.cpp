@@ -244,7 +244,8 @@ void NativeBridge::work(std::uint64_t worker, std::shared_ptr<Connection> connec
     Lock lock(mutex_);
     requests_.erase(id);
     ++idleWorkers_;
-    workReady_.wait_for(lock, kWorkerIdle, [this] { return !pending_.empty() || stopped_; });
+    workReady_.wait_for(lock, options_.workerIdle,
+                        [this] { return !pending_.empty() || stopped_; });
     if (pending_.empty()) {
       --idleWorkers_;
       finished_.push_back(worker);

@@ -55,6 +55,8 @@ public:
     std::chrono::milliseconds idleLimit{300'000};
     // Longest wait for the child's answer to a forwarded request.
     std::chrono::milliseconds forwardTimeout{120'000};
+    // How long a connection thread with nothing to serve waits for the next connection.
+    std::chrono::milliseconds workerIdle{30'000};
     // Initialize time-out, kill grace and login-shell PATH of every stdio session.
     StdioSession::Options session;
     LocalForwarder::Options forwarder;
@@ -85,9 +87,6 @@ public:
   // Takes ownership of the connected socket `fd` and serves it on a thread of its own, or closes
   // it at once without a response when the bridge is closed or already serves kMaxConnections.
   void accept(int fd);
-
-  // How long a connection thread with nothing to serve waits for the next connection.
-  static constexpr std::chrono::seconds kWorkerIdle{30};
 
   // Stops the request being served on connection `id`: its socket is shut down and a wait on a
   // stdio session ends (closing that session). Unknown ids are ignored.
