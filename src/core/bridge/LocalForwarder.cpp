@@ -172,13 +172,11 @@ public:
     }
   }
 
-  // The end of the service's body: the rest, then the last chunk.
+  // The end of the service's body: the rest and the last chunk, in one write.
   void finish() {
-    if (!buffer_.empty()) {
-      flush();
-    }
     check();
-    client_.chunk({});
+    client_.lastChunk(buffer_);
+    buffer_.clear();
   }
 
 private:

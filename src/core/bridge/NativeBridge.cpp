@@ -38,6 +38,8 @@ constexpr int kMaxNesting = 512;
 constexpr std::chrono::milliseconds kLongestPoll{60'000};
 // How long the reactor stops accepting after the system refused to hand out a socket.
 constexpr std::chrono::milliseconds kAcceptBackoff{100};
+// Connection threads kept waiting for the next connection; more end once they are done.
+constexpr std::size_t kIdleWorkers = 16;
 // How long after accepting a connection the reactor first looks whether its request has been
 // read. Most requests are answered sooner, so their sockets are never polled for a hang-up and
 // nobody wakes the reactor for them; a client that hangs up is noticed at most this much later.
@@ -243,11 +245,18 @@ void NativeBridge::work(std::uint64_t worker, std::shared_ptr<Connection> connec
     // deadline that is gone only makes it look once more.
     Lock lock(mutex_);
     requests_.erase(id);
-    ++idleWorkers_;
-    workReady_.wait_for(lock, options_.workerIdle,
-                        [this] { return !pending_.empty() || stopped_; });
-    if (pending_.empty()) {
-      --idleWorkers_;
+    // Enough threads wait already: this one ends, since a waiting thread's stack stays resident.
+    bool wanted = idleWorkers_ < kIdleWorkers;
+    if (wanted) {
+      ++idleWorkers_;
+      workReady_.wait_for(lock, options_.workerIdle,
+                          [this] { return !pending_.empty() || stopped_; });
+      wanted = !pending_.empty();
+      if (!wanted) {
+        --idleWorkers_;
+      }
+    }
+    if (!wanted) {
       finished_.push_back(worker);
       lock.unlock();
       wake(); // to be joined
