@@ -23,6 +23,10 @@ constexpr std::size_t kChunkLimit = 16'384;
 constexpr std::string_view kConnectionFailed =
     "Local MCP HTTP connection failed. Check its address and credentials.";
 
+// Handles (with their connections) each session keeps for the next request to a service. A
+// sequential client needs one; a few more spare concurrent clients the connect.
+constexpr std::size_t kIdleHandles = 8;
+
 // Thrown from the answer handlers when the client's answer is complete and the rest of the
 // service's answer is not wanted.
 struct AnswerComplete {};
@@ -88,6 +92,16 @@ std::optional<Target> targetOf(const std::optional<std::string> &configured) {
 // Failures of libcurl that mean the service answered, but not in HTTP.
 bool isNotHTTP(int code) {
   return code == CURLE_WEIRD_SERVER_REPLY || code == CURLE_UNSUPPORTED_PROTOCOL;
+}
+
+// A session for local services that keeps its connections to them between requests.
+URLSession forwardingSession(std::optional<std::string> tlsHostname,
+                             const LocalForwarder::Options &options) {
+  URLSession::Options session =
+      isolatedSession(std::move(tlsHostname), options.requestTimeout, options.resourceTimeout)
+          .options();
+  session.idleHandles = kIdleHandles;
+  return URLSession(std::move(session));
 }
 
 } // namespace
@@ -158,13 +172,11 @@ public:
     }
   }
 
-  // The end of the service's body: the rest, then the last chunk.
+  // The end of the service's body: the rest and the last chunk, in one write.
   void finish() {
-    if (!buffer_.empty()) {
-      flush();
-    }
     check();
-    client_.chunk({});
+    client_.lastChunk(buffer_);
+    buffer_.clear();
   }
 
 private:
@@ -200,9 +212,8 @@ private:
 
 LocalForwarder::LocalForwarder(std::uint16_t bridgePort, Environment environment, Options options)
     : bridgePort_(bridgePort), environment_(std::move(environment)),
-      http_(isolatedSession(std::nullopt, options.requestTimeout, options.resourceTimeout)),
-      localhostHTTP_(
-          isolatedSession("localhost", options.requestTimeout, options.resourceTimeout)) {}
+      http_(forwardingSession(std::nullopt, options)),
+      localhostHTTP_(forwardingSession("localhost", options)) {}
 
 void LocalForwarder::forward(const HTTPRequest &request, const LocalServer &server,
                              HTTPConnection &client, std::stop_token stop,

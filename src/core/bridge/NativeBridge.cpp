@@ -38,6 +38,12 @@ constexpr int kMaxNesting = 512;
 constexpr std::chrono::milliseconds kLongestPoll{60'000};
 // How long the reactor stops accepting after the system refused to hand out a socket.
 constexpr std::chrono::milliseconds kAcceptBackoff{100};
+// Connection threads kept waiting for the next connection; more end once they are done.
+constexpr std::size_t kIdleWorkers = 16;
+// How long after accepting a connection the reactor first looks whether its request has been
+// read. Most requests are answered sooner, so their sockets are never polled for a hang-up and
+// nobody wakes the reactor for them; a client that hangs up is noticed at most this much later.
+constexpr std::chrono::milliseconds kWatchDelay{10};
 // A lease longer than about a century is a century: the clock must not overflow.
 constexpr double kLongestLease = 100.0 * 365 * 24 * 3600;
 
@@ -115,8 +121,12 @@ struct NativeBridge::Connection {
   FileDescriptor socket;
   std::stop_source stop;
   Clock::time_point deadline;
+  // When the reactor first looks whether the request has been read.
+  Clock::time_point watchFrom;
   // The request has been read: the reactor watches the socket for the client hanging up.
   bool watched = false;
+  // The reactor looked and found the request unread: watch() wakes it.
+  bool wakeOnWatch = false;
   // The deadline has passed and the request was stopped.
   bool expired = false;
 };
@@ -182,30 +192,79 @@ std::uint16_t NativeBridge::start(std::optional<std::uint16_t> port) {
 }
 
 void NativeBridge::accept(int fd) {
+  if (admit(fd)) {
+    wake(); // the reactor learns the new deadline
+  }
+}
+
+bool NativeBridge::admit(int fd) {
   FileDescriptor socket(fd);
   reapFinished();
   try {
     Lock lock(mutex_);
     if (stopped_ || requests_.size() >= kMaxConnections) {
-      return; // closed without a response
+      return false; // closed without a response
     }
     auto connection = std::make_shared<Connection>();
     connection->id = newUUID();
     connection->socket = std::move(socket);
-    connection->deadline = Clock::now() + options_.connectionLimit;
+    const auto now = Clock::now();
+    connection->deadline = now + options_.connectionLimit;
+    connection->watchFrom = now + kWatchDelay;
     const std::string id = connection->id;
     requests_.emplace(id, connection);
     try {
-      // Started under the lock so that the thread is on record before it can finish.
-      workers_.emplace(id, std::jthread([this, connection] { serve(connection); }));
+      // A waiting thread saves starting one. Threads never outnumber the connections being
+      // served, since a thread starts only when none waits.
+      if (idleWorkers_ > 0) {
+        pending_.push_back(connection);
+        --idleWorkers_;
+        workReady_.notify_one();
+      } else {
+        // Started under the lock so that the thread is on record before it can finish.
+        std::uint64_t worker = nextWorker_++;
+        workers_.emplace(worker, std::jthread(&NativeBridge::work, this, worker, connection));
+      }
     } catch (...) {
       requests_.erase(id);
       throw;
     }
   } catch (...) {
-    return; // no memory, randomness or thread to spare: the connection is dropped unanswered
+    return false; // no memory, randomness or thread to spare: the connection is dropped unanswered
   }
-  wake(); // the reactor learns the new deadline
+  return true;
+}
+
+void NativeBridge::work(std::uint64_t worker, std::shared_ptr<Connection> connection) {
+  for (;;) {
+    serve(connection);
+    const std::string id = connection->id;
+    connection.reset(); // its socket closes now, not when the next connection comes
+    // One step from serving to waiting, so that threads never outnumber the connections. The
+    // reactor needs no wake-up: a watched socket, now shut down, wakes it by itself, and a
+    // deadline that is gone only makes it look once more.
+    Lock lock(mutex_);
+    requests_.erase(id);
+    // Enough threads wait already: this one ends, since a waiting thread's stack stays resident.
+    bool wanted = idleWorkers_ < kIdleWorkers;
+    if (wanted) {
+      ++idleWorkers_;
+      workReady_.wait_for(lock, options_.workerIdle,
+                          [this] { return !pending_.empty() || stopped_; });
+      wanted = !pending_.empty();
+      if (!wanted) {
+        --idleWorkers_;
+      }
+    }
+    if (!wanted) {
+      finished_.push_back(worker);
+      lock.unlock();
+      wake(); // to be joined
+      return;
+    }
+    connection = std::move(pending_.front());
+    pending_.pop_front();
+  }
 }
 
 void NativeBridge::serve(const std::shared_ptr<Connection> &connection) {
@@ -227,7 +286,6 @@ void NativeBridge::serve(const std::shared_ptr<Connection> &connection) {
     }
   }
   ::shutdown(connection->socket.get(), SHUT_RDWR);
-  finish(connection->id);
 }
 
 void NativeBridge::watch(const std::string &id) {
@@ -238,15 +296,9 @@ void NativeBridge::watch(const std::string &id) {
       return;
     }
     found->second->watched = true;
-  }
-  wake();
-}
-
-void NativeBridge::finish(const std::string &id) {
-  {
-    Lock lock(mutex_);
-    requests_.erase(id);
-    finished_.push_back(id);
+    if (!found->second->wakeOnWatch) {
+      return; // the reactor looks by itself
+    }
   }
   wake();
 }
@@ -255,8 +307,8 @@ void NativeBridge::reapFinished() {
   std::vector<std::jthread> done;
   {
     Lock lock(mutex_);
-    for (const std::string &id : finished_) {
-      auto node = workers_.extract(id);
+    for (std::uint64_t worker : finished_) {
+      auto node = workers_.extract(worker);
       if (!node.empty()) {
         done.push_back(std::move(node.mapped()));
       }
@@ -318,6 +370,13 @@ void NativeBridge::reactorLoop(std::stop_token stop) {
             next = std::min(next, connection->deadline);
           }
         }
+        if (!connection->watched && !connection->wakeOnWatch && !connection->expired) {
+          if (now >= connection->watchFrom) {
+            connection->wakeOnWatch = true;
+          } else {
+            next = std::min(next, connection->watchFrom);
+          }
+        }
         if (connection->watched) {
           entries.push_back({connection->socket.get(), TCPListener::kHangUpEvents, 0});
           watched.push_back(connection);
@@ -354,7 +413,7 @@ void NativeBridge::reactorLoop(std::stop_token stop) {
         if (fd < 0) {
           break;
         }
-        accept(fd);
+        admit(fd); // the loop looks at the deadlines next anyway
       }
     }
     for (std::size_t i = 2; i < entries.size(); ++i) {
@@ -677,6 +736,7 @@ void NativeBridge::close() {
   {
     Lock lock(mutex_);
     stopped_ = true;
+    workReady_.notify_all(); // waiting connection threads end
   }
   if (pruning_.joinable()) {
     pruning_.request_stop();
@@ -702,13 +762,17 @@ void NativeBridge::close() {
   for (std::stop_source &stop : stops) {
     stop.request_stop();
   }
-  std::map<std::string, std::jthread> workers;
+  std::map<std::uint64_t, std::jthread> workers;
   {
     Lock lock(mutex_);
     workers.swap(workers_);
     finished_.clear();
   }
   workers.clear(); // joins every connection thread
+  {
+    Lock lock(mutex_);
+    pending_.clear(); // taken by no one: the threads ended first
+  }
   std::map<std::string, std::shared_ptr<StdioSession>> sessions;
   {
     Lock lock(mutex_);

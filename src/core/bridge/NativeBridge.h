@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,8 +36,9 @@ class TCPListener;
 //
 // Threads: one reactor thread accepts connections, notices clients that hang up while they
 // wait and enforces each connection's time limit; every connection is served on a thread of
-// its own (at most kMaxConnections at once); a pruning thread ends idle, spent and no longer
-// authorised sessions. Every public operation is safe to call from any thread. One mutex guards
+// its own (at most kMaxConnections at once), which then waits a while to serve the next one
+// rather than end at once; a pruning thread ends idle, spent and no longer authorised
+// sessions. Every public operation is safe to call from any thread. One mutex guards
 // the bridge's state and is never held while waiting on a socket, a child or a session.
 class NativeBridge {
 public:
@@ -53,6 +55,8 @@ public:
     std::chrono::milliseconds idleLimit{300'000};
     // Longest wait for the child's answer to a forwarded request.
     std::chrono::milliseconds forwardTimeout{120'000};
+    // How long a connection thread with nothing to serve waits for the next connection.
+    std::chrono::milliseconds workerIdle{30'000};
     // Initialize time-out, kill grace and login-shell PATH of every stdio session.
     StdioSession::Options session;
     LocalForwarder::Options forwarder;
@@ -123,12 +127,13 @@ private:
   using Clock = std::chrono::steady_clock;
   using Lock = std::unique_lock<std::mutex>;
 
+  // accept() without waking the reactor; true when the connection is being served.
+  bool admit(int fd);
+  void work(std::uint64_t worker, std::shared_ptr<Connection> connection);
   void serve(const std::shared_ptr<Connection> &connection);
-  void finish(const std::string &id);
   void watch(const std::string &id);
   void reactorLoop(std::stop_token stop);
   void pruningLoop(std::stop_token stop);
-  void acceptPending();
   void reapFinished();
   void wake();
   // Whether an answer for `slug` may still go out: not stopped, lease alive, namespace allowed.
@@ -155,9 +160,15 @@ private:
   std::unique_ptr<TCPListener> listener_;
   std::map<std::string, std::shared_ptr<StdioSession>> sessions_;
   std::map<std::string, std::shared_ptr<Connection>> requests_;
-  // Connection threads by connection id, kept until joined; `finished_` names those that ended.
-  std::map<std::string, std::jthread> workers_;
-  std::vector<std::string> finished_;
+  // Connection threads by number, kept until joined; `finished_` names those that ended.
+  std::map<std::uint64_t, std::jthread> workers_;
+  std::vector<std::uint64_t> finished_;
+  std::uint64_t nextWorker_ = 0;
+  // Accepted connections handed to waiting threads that have not taken them yet.
+  std::deque<std::shared_ptr<Connection>> pending_;
+  // Threads waiting for a connection, less the connections in `pending_`.
+  std::size_t idleWorkers_ = 0;
+  std::condition_variable workReady_;
   int initializing_ = 0;
   bool stopped_ = false;
   bool started_ = false;

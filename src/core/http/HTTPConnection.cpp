@@ -16,6 +16,18 @@ namespace {
 
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
+// Bodies up to this size go out in the same write as their head.
+constexpr std::size_t kJoinedBody = 65'536;
+
+// Appends one chunk of a chunked body: its size in hexadecimal, CRLF, the data, CRLF.
+void appendChunk(std::string &block, std::string_view data) {
+  char size[2 * sizeof(std::size_t)];
+  block.append(size, std::to_chars(size, size + sizeof size, data.size(), 16).ptr);
+  block += "\r\n";
+  block += data;
+  block += "\r\n";
+}
+
 // The chunk size before any ";extension": 1 to 8 hexadecimal digits, nothing else.
 std::uint64_t chunkSize(std::string_view line) {
   std::string_view digits = line.substr(0, line.find(';'));
@@ -178,8 +190,8 @@ std::string HTTPConnection::readChunkedBody() {
   }
 }
 
-void HTTPConnection::head(int status, const HeaderMap &headers, bool chunked,
-                          std::uint64_t length) {
+std::string HTTPConnection::headText(int status, const HeaderMap &headers, bool chunked,
+                                     std::uint64_t length) {
   HeaderMap all = headers;
   all["connection"] = "close";
   all["cache-control"] = "no-store";
@@ -197,23 +209,40 @@ void HTTPConnection::head(int status, const HeaderMap &headers, bool chunked,
     text += "\r\n";
   }
   text += "\r\n";
-  send(text);
+  return text;
+}
+
+void HTTPConnection::head(int status, const HeaderMap &headers, bool chunked,
+                          std::uint64_t length) {
+  send(headText(status, headers, chunked, length));
 }
 
 void HTTPConnection::respond(int status, std::string_view body, const HeaderMap &headers) {
-  head(status, headers, false, body.size());
-  if (!body.empty()) {
-    send(body);
+  std::string text = headText(status, headers, false, body.size());
+  // One write, so the client is woken once; a large body is not copied for it.
+  if (body.size() <= kJoinedBody) {
+    text += body;
+    send(text);
+    return;
   }
+  send(text);
+  send(body);
 }
 
 void HTTPConnection::chunk(std::string_view data) {
-  char size[2 * sizeof(std::size_t)];
-  std::string block(size, std::to_chars(size, size + sizeof size, data.size(), 16).ptr);
-  block.reserve(block.size() + data.size() + 4);
-  block += "\r\n";
-  block += data;
-  block += "\r\n";
+  std::string block;
+  block.reserve(data.size() + 24);
+  appendChunk(block, data);
+  send(block);
+}
+
+void HTTPConnection::lastChunk(std::string_view data) {
+  std::string block;
+  block.reserve(data.size() + 32);
+  if (!data.empty()) {
+    appendChunk(block, data);
+  }
+  appendChunk(block, {});
   send(block);
 }
 

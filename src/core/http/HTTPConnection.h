@@ -78,11 +78,15 @@ public:
   // before writing.
   void head(int status, const HeaderMap &headers, bool chunked, std::uint64_t length);
 
-  // A complete response: head() with the body's length, then the body.
+  // A complete response: head() with the body's length, then the body (one write for a small
+  // body).
   void respond(int status, std::string_view body, const HeaderMap &headers = {});
 
   // One chunk of a chunked body; an empty `data` writes the last chunk.
   void chunk(std::string_view data);
+
+  // The chunk `data` (none when empty) and the last chunk, in one write.
+  void lastChunk(std::string_view data);
 
   // Writes all of `bytes`.
   void send(std::string_view bytes);
@@ -91,6 +95,8 @@ public:
   bool sentHeaders() const { return sentHeaders_.load(); }
 
 private:
+  // The text of head(), marking sentHeaders().
+  std::string headText(int status, const HeaderMap &headers, bool chunked, std::uint64_t length);
   std::string_view pending() const;
   void consume(std::size_t count);
   std::string readChunkedBody();

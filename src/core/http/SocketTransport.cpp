@@ -98,12 +98,16 @@ void SocketTransport::send(std::string_view bytes) {
     checkLive();
     ssize_t count = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     int error = errno;
-    if (stop_.stop_requested()) {
-      throwCode(std::errc::operation_canceled);
-    }
+    // Bytes that went out are delivered whatever happened meanwhile: a client that read the
+    // whole answer and hung up at once must not turn it into a failure (the loop checks the
+    // stop again before sending any rest).
     if (count >= 0) {
       bytes.remove_prefix(static_cast<std::size_t>(count));
       continue;
+    }
+    // After a stop the socket is shut down and the send fails: report the stop instead.
+    if (stop_.stop_requested()) {
+      throwCode(std::errc::operation_canceled);
     }
     if (error == EAGAIN || error == EWOULDBLOCK) {
       wait(POLLOUT);

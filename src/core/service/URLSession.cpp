@@ -21,16 +21,12 @@ namespace pellum {
 
 namespace {
 
-struct EasyDeleter {
-  void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
-};
 struct ListDeleter {
   void operator()(curl_slist *list) const { curl_slist_free_all(list); }
 };
 struct URLDeleter {
   void operator()(CURLU *url) const { curl_url_cleanup(url); }
 };
-using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
 using URLHandle = std::unique_ptr<CURLU, URLDeleter>;
 
@@ -122,38 +118,42 @@ std::optional<PinnedTarget> pinHost(const std::string &target, const std::string
                       hasPort ? host + ":" + port : host};
 }
 
-// The sockets that libcurl opens for one perform(). libcurl looks at a stop only in its progress
+// The sockets that one easy handle has open, for as long as the handle lives: libcurl closes a
+// connection through the callbacks that were set when it was opened, and a kept handle keeps its
+// connections from one request to the next. libcurl looks at a stop only in its progress
 // callback, which runs about once a second while a transfer is idle; shutting the sockets down
 // wakes its wait at once. Sockets are opened and closed through here, under the lock, so a stop
 // never touches a descriptor that was closed and reused meanwhile. Once stopped, no new socket
-// is opened. Must outlive the easy handle, whose clean-up closes the sockets it still caches.
-class TransferSockets {
+// is opened until the next request begins.
+class HandleSockets {
 public:
-  explicit TransferSockets(std::stop_token stop) : onStop_(std::move(stop), Shutdown{this}) {}
-  TransferSockets(const TransferSockets &) = delete;
-  TransferSockets &operator=(const TransferSockets &) = delete;
+  HandleSockets() = default;
+  HandleSockets(const HandleSockets &) = delete;
+  HandleSockets &operator=(const HandleSockets &) = delete;
 
+  // Routes the handle's sockets through here for the coming request, which is not stopped yet.
   void attach(CURL *handle) {
+    {
+      std::lock_guard lock(mutex_);
+      stopped_ = false;
+    }
     curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, open);
     curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, this);
     curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, close);
     curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, this);
   }
 
-private:
-  struct Shutdown {
-    TransferSockets *sockets;
-    void operator()() const noexcept {
-      std::lock_guard lock(sockets->mutex_);
-      sockets->stopped_ = true;
-      for (int fd : sockets->open_) {
-        ::shutdown(fd, SHUT_RDWR);
-      }
+  void stop() noexcept {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    for (int fd : open_) {
+      ::shutdown(fd, SHUT_RDWR);
     }
-  };
+  }
 
+private:
   static curl_socket_t open(void *user, curlsocktype, curl_sockaddr *address) {
-    auto *sockets = static_cast<TransferSockets *>(user);
+    auto *sockets = static_cast<HandleSockets *>(user);
     std::lock_guard lock(sockets->mutex_);
     if (sockets->stopped_) {
       return CURL_SOCKET_BAD;
@@ -172,7 +172,7 @@ private:
   }
 
   static int close(void *user, curl_socket_t fd) {
-    auto *sockets = static_cast<TransferSockets *>(user);
+    auto *sockets = static_cast<HandleSockets *>(user);
     std::lock_guard lock(sockets->mutex_);
     std::erase(sockets->open_, fd);
     return ::close(fd);
@@ -181,7 +181,32 @@ private:
   std::mutex mutex_;
   std::vector<int> open_;
   bool stopped_ = false;
-  std::stop_callback<Shutdown> onStop_; // last: runs only once the rest exists
+};
+
+// An easy handle and its sockets, which outlive the handle's clean-up: that closes the
+// connections the handle still holds, through HandleSockets.
+class EasyTransfer {
+public:
+  EasyTransfer() : handle_(curl_easy_init()) {
+    if (handle_ == nullptr) {
+      throw std::runtime_error("libcurl could not create a transfer.");
+    }
+  }
+  ~EasyTransfer() { curl_easy_cleanup(handle_); }
+  EasyTransfer(const EasyTransfer &) = delete;
+  EasyTransfer &operator=(const EasyTransfer &) = delete;
+
+  CURL *handle() const { return handle_; }
+  HandleSockets &sockets() { return sockets_; }
+
+private:
+  HandleSockets sockets_;
+  CURL *handle_;
+};
+
+struct ShutdownSockets {
+  HandleSockets *sockets;
+  void operator()() const noexcept { sockets->stop(); }
 };
 
 // State shared with libcurl's callbacks during one perform().
@@ -313,10 +338,53 @@ void applyOptions(CURL *h, const URLSession::Options &options, std::string_view 
 
 } // namespace
 
+// Finished handles with their live connections, at most `limit` of them. libcurl keeps a
+// handle's connection cache across curl_easy_reset, which clears every option of the last
+// request.
+class URLSession::HandlePool {
+public:
+  explicit HandlePool(std::size_t limit) : limit_(limit) {}
+
+  // A kept handle, most recently used first (its connection is the likeliest to be alive), or a
+  // new one.
+  std::unique_ptr<EasyTransfer> take() {
+    {
+      std::lock_guard lock(mutex_);
+      if (!idle_.empty()) {
+        std::unique_ptr<EasyTransfer> easy = std::move(idle_.back());
+        idle_.pop_back();
+        return easy;
+      }
+    }
+    return std::make_unique<EasyTransfer>();
+  }
+
+  // Keeps a handle whose request ended cleanly, or lets it go when enough are kept.
+  void give(std::unique_ptr<EasyTransfer> easy) noexcept {
+    curl_easy_reset(easy->handle());
+    std::lock_guard lock(mutex_);
+    if (idle_.size() < limit_) {
+      try {
+        idle_.push_back(std::move(easy));
+      } catch (...) {
+        // Not kept, then.
+      }
+    }
+  }
+
+private:
+  const std::size_t limit_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<EasyTransfer>> idle_;
+};
+
 URLSession::URLSession(Options options) : options_(std::move(options)) {
   if (options_.delegate && options_.delegate->tlsHostname &&
       !isHostName(*options_.delegate->tlsHostname)) {
     throw std::invalid_argument("Invalid TLS host name.");
+  }
+  if (options_.idleHandles > 0) {
+    pool_ = std::make_shared<HandlePool>(options_.idleHandles);
   }
 }
 
@@ -338,12 +406,12 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
   }
 
   curlGlobalInit();
-  TransferSockets sockets(stop);
-  EasyHandle handle(curl_easy_init());
-  if (!handle) {
-    throw std::runtime_error("libcurl could not create a transfer.");
-  }
-  CURL *h = handle.get();
+  std::unique_ptr<EasyTransfer> easy = pool_ ? pool_->take() : std::make_unique<EasyTransfer>();
+  CURL *h = easy->handle();
+  easy->sockets().attach(h);
+  // Ends before the handle goes back to the pool, so that a late stop touches no other request.
+  std::optional<std::stop_callback<ShutdownSockets>> onStop;
+  onStop.emplace(stop, ShutdownSockets{&easy->sockets()});
 
   std::string url = request.url;
   std::optional<PinnedTarget> pinned;
@@ -410,7 +478,6 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBodyBytes);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
   if (stop.stop_possible()) {
-    sockets.attach(h);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onProgress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
@@ -445,6 +512,11 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
   }
   if (!transfer.headDelivered) {
     transfer.deliverHead();
+  }
+  onStop.reset();
+  // A handle that was stopped may hold a connection that was shut down under it.
+  if (pool_ && !stop.stop_requested()) {
+    pool_->give(std::move(easy));
   }
 }
 

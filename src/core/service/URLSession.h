@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -14,9 +15,13 @@
 
 namespace pellum {
 
-// An HTTP client session on libcurl. It keeps nothing between requests: every request runs on a
-// fresh easy handle with no cookie engine, no cache and no stored credentials. The session is an
-// immutable value, so one session may perform requests from several threads at once.
+// An HTTP client session on libcurl. Requests run with no cookie engine, no cache and no stored
+// credentials. By default it keeps nothing between requests: every request runs on a fresh easy
+// handle. With `idleHandles` it keeps up to that many finished handles, and with them their open
+// connections, so that the next request to the same host skips the connect; a handle whose
+// transfer failed, was stopped or was abandoned is never kept. The session is an immutable value
+// (copies share the kept handles), so one session may perform requests from several threads at
+// once; a handle serves one request at a time.
 //
 // Trust: the system's trust store, with the file named by SSL_CERT_FILE (and the directory named
 // by SSL_CERT_DIR) in its place when those variables are set, as OpenSSL's own tools do.
@@ -37,6 +42,8 @@ public:
     double requestTimeout = 60;
     // Longest time for a whole request, answer body included, in seconds.
     double resourceTimeout = 120;
+    // Finished handles kept for reuse with their connections; 0 keeps none.
+    std::size_t idleHandles = 0;
   };
 
   struct Request {
@@ -83,7 +90,10 @@ public:
                  std::stop_token stop = {}) const;
 
 private:
+  class HandlePool;
+
   Options options_;
+  std::shared_ptr<HandlePool> pool_; // null when nothing is kept
 };
 
 // A session for the cloud service and for local services: no proxy whatever the environment

@@ -90,6 +90,9 @@ struct TestHTTPServer::Exchange::Connection {
   int socket = -1;
   int wake = -1;
   SSL *ssl = nullptr;
+  bool keepAlive = false;
+
+  const char *closing() const { return keepAlive ? "\r\n" : "Connection: close\r\n\r\n"; }
 
   // Waits for `events` on the socket; false on time-out, stop or error.
   bool wait(short events, Clock::time_point deadline) const {
@@ -199,15 +202,15 @@ bool TestHTTPServer::Exchange::write(std::string_view bytes) { return connection
 bool TestHTTPServer::Exchange::respond(const Response &response) {
   std::string text = headText(response.status, response.headers);
   text += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
-  text += "Connection: close\r\n\r\n";
+  text += connection_.closing();
   text += response.body;
   return write(text);
 }
 
 bool TestHTTPServer::Exchange::startChunked(
     int status, const std::vector<std::pair<std::string, std::string>> &headers) {
-  return write(headText(status, headers) +
-               "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n");
+  return write(headText(status, headers) + "Transfer-Encoding: chunked\r\n" +
+               connection_.closing());
 }
 
 bool TestHTTPServer::Exchange::chunk(std::string_view bytes) {
@@ -301,6 +304,11 @@ std::vector<TestHTTPServer::Request> TestHTTPServer::requests() const {
   return requests_;
 }
 
+std::size_t TestHTTPServer::connections() const {
+  std::lock_guard lock(mutex_);
+  return connections_;
+}
+
 void TestHTTPServer::stop() {
   if (wakeWrite_ >= 0) {
     char byte = 1;
@@ -325,7 +333,7 @@ namespace {
 // closing never resets a connection whose answer the client has not read yet.
 void finish(int socket, int wake) {
   shutdown(socket, SHUT_WR);
-  TestHTTPServer::Exchange::Connection connection{socket, wake, nullptr};
+  TestHTTPServer::Exchange::Connection connection{socket, wake, nullptr, false};
   auto deadline = Clock::now() + std::chrono::seconds(2);
   char buffer[4096];
   while (connection.readSome(buffer, sizeof buffer, deadline) > 0) {
@@ -431,6 +439,10 @@ void TestHTTPServer::run() {
     if (client < 0) {
       continue;
     }
+    {
+      std::lock_guard lock(mutex_);
+      ++connections_;
+    }
     serve(client);
     finish(client, wakeRead_);
     close(client);
@@ -438,7 +450,7 @@ void TestHTTPServer::run() {
 }
 
 void TestHTTPServer::serve(int socket) {
-  Exchange::Connection connection{socket, wakeRead_, nullptr};
+  Exchange::Connection connection{socket, wakeRead_, nullptr, options_.keepAlive};
   auto deadline = Clock::now() + kReadLimit;
   if (tlsContext_ != nullptr) {
     connection.ssl = SSL_new(static_cast<SSL_CTX *>(tlsContext_));
@@ -461,23 +473,27 @@ void TestHTTPServer::serve(int socket) {
   if (connection.ssl != nullptr && !connection.handshake(deadline)) {
     return;
   }
-  Request request;
   auto read = [&](char *buffer, std::size_t size) {
     return connection.readSome(buffer, size, deadline);
   };
-  if (!readRequest(read, request)) {
-    return;
-  }
-  {
-    std::lock_guard lock(mutex_);
-    requests_.push_back(request);
-  }
-  Exchange exchange(connection);
-  try {
-    handler_(request, exchange);
-  } catch (const std::exception &error) {
-    std::cerr << "test server handler failed: " << error.what() << "\n";
-  }
+  do {
+    Request request;
+    if (!readRequest(read, request)) {
+      return;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      requests_.push_back(request);
+    }
+    Exchange exchange(connection);
+    try {
+      handler_(request, exchange);
+    } catch (const std::exception &error) {
+      std::cerr << "test server handler failed: " << error.what() << "\n";
+      return;
+    }
+    deadline = Clock::now() + kReadLimit;
+  } while (options_.keepAlive);
 }
 
 } // namespace pellum::test

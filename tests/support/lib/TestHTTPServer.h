@@ -16,7 +16,9 @@ namespace pellum::test {
 
 // A small HTTP/1.1 server for tests, plain or TLS, on a loopback address. One thread accepts
 // connections one at a time; each carries one request, which is recorded and handed to the
-// handler, and the connection is closed when the handler returns. Stopping (or destroying) the
+// handler, and the connection is closed when the handler returns. With `keepAlive`, a
+// connection carries requests one after another until the client closes it (or sends nothing
+// for 10 seconds), and answers say nothing of closing. Stopping (or destroying) the
 // server ends any wait inside it, joins the thread and closes every descriptor.
 class TestHTTPServer {
 public:
@@ -65,6 +67,7 @@ public:
     std::string address = "127.0.0.1";
     // 0 picks a free port.
     std::uint16_t port = 0;
+    bool keepAlive = false;
   };
 
   // Listens at once; throws std::runtime_error when it cannot.
@@ -82,6 +85,8 @@ public:
   std::string url(std::string_view path = "") const;
   // The requests received so far, in order.
   std::vector<Request> requests() const;
+  // The connections accepted so far.
+  std::size_t connections() const;
   // Idempotent; also called by the destructor.
   void stop();
 
@@ -99,6 +104,7 @@ private:
   std::thread thread_;
   mutable std::mutex mutex_;
   std::vector<Request> requests_;
+  std::size_t connections_ = 0;
 };
 
 } // namespace pellum::test

@@ -172,6 +172,19 @@ TEST_F(BridgeTest, SixtyFifthConnectionIsClosedAtOnceUntilOneEnds) {
   expectRoutedToStdio(call("GET", "/s/notes"));
 }
 
+TEST_F(BridgeTest, IdleConnectionThreadsEndAndNewOnesStart) {
+  NativeBridge::Options chosen = options();
+  chosen.workerIdle = 100ms;
+  startBridge({stdioServer("notes")}, chosen);
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 3; ++i) {
+      expectRoutedToStdio(call("GET", "/s/notes"));
+    }
+    // Only the reactor and the pruning thread are left.
+    EXPECT_TRUE(eventually([&] { return test::threadCount() == threadsBefore() + 2; }));
+  }
+}
+
 TEST_F(BridgeTest, SilentClientIsDisconnectedAtTheConnectionLimit) {
   NativeBridge::Options chosen = options();
   chosen.connectionLimit = 300ms;

@@ -225,6 +225,9 @@ protected:
   std::unique_ptr<NativeBridge> bridge_;
   std::uint16_t port_ = 0;
 
+  // Threads of this process before the test began.
+  std::size_t threadsBefore() const { return threads_; }
+
 private:
   std::size_t threads_ = 0;
   std::size_t descriptors_ = 0;

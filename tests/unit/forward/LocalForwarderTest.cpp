@@ -300,6 +300,25 @@ TEST(LocalForwarderTest, SendsToTheConfiguredURLWithTheServiceOwnHeaders) {
   EXPECT_EQ(server.requests()[1].header("authorization"), "Basic dTpw");
 }
 
+TEST(LocalForwarderTest, RequestsInARowShareOneConnectionToTheService) {
+  TestHTTPServer::Options keepAlive;
+  keepAlive.keepAlive = true;
+  TestHTTPServer server(
+      [](const TestHTTPServer::Request &request, TestHTTPServer::Exchange &exchange) {
+        exchange.respond({200, {}, "answer " + request.body});
+      },
+      keepAlive);
+  LocalForwarder forwarder(1, {});
+  for (const char *body : {"1", "2", "3"}) {
+    HTTPRequest request = get();
+    request.method = "POST";
+    request.body = body;
+    Answer answer = forwardOnce(forwarder, request, httpService(server.url("/mcp")));
+    EXPECT_EQ(answer.raw, streamedHead(200) + chunked({std::string("answer ") + body}));
+  }
+  EXPECT_EQ(server.connections(), 1u);
+}
+
 TEST(LocalForwarderTest, FailuresBeforeTheAnswerAreExplained) {
   std::uint16_t closedPort;
   {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <stop_token>
@@ -281,6 +282,78 @@ TEST_F(URLSessionTest, StopRequestAbandonsAWaitingTransfer) {
   }
   canceller.join();
   release.set_value();
+}
+
+URLSession keepingSession(std::size_t idleHandles) {
+  URLSession::Options options = isolatedSession().options();
+  options.idleHandles = idleHandles;
+  return URLSession(options);
+}
+
+TestHTTPServer::Options keepAlive() {
+  TestHTTPServer::Options options;
+  options.keepAlive = true;
+  return options;
+}
+
+TEST_F(URLSessionTest, KeptHandlesCarryRequestsInARowOverOneConnection) {
+  struct Case {
+    std::size_t idleHandles;
+    std::size_t connections;
+  } cases[] = {{0, 3}, {2, 1}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.idleHandles);
+    TestHTTPServer server(
+        [](const TestHTTPServer::Request &request, TestHTTPServer::Exchange &exchange) {
+          exchange.respond({200, {}, "answer to " + request.target});
+        },
+        keepAlive());
+    URLSession session = keepingSession(c.idleHandles);
+    for (const char *path : {"/a", "/b", "/c"}) {
+      EXPECT_EQ(get(session, server.url(path)).body, std::string("answer to ") + path);
+    }
+    EXPECT_EQ(server.connections(), c.connections);
+  }
+}
+
+// A connection whose answer was not read to its end must not carry the next request: the rest
+// of the old answer would be taken for the new one.
+TEST_F(URLSessionTest, AConnectionLeftMidAnswerIsNeverReused) {
+  struct Case {
+    const char *name;
+    std::function<void(const URLSession &, const URLSession::Request &)> abandon;
+  } cases[] = {
+      {"stop requested",
+       [](const URLSession &session, const URLSession::Request &request) {
+         std::stop_source stop;
+         session.perform(
+             request, [](const URLSession::Head &) {},
+             [&stop](std::string_view) { stop.request_stop(); }, stop.get_token());
+       }},
+      {"handler threw",
+       [](const URLSession &session, const URLSession::Request &request) {
+         session.fetch(request, 4, "too long");
+       }},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    TestHTTPServer server(
+        [](const TestHTTPServer::Request &request, TestHTTPServer::Exchange &exchange) {
+          if (request.target == "/long") {
+            exchange.write("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789");
+          } else {
+            exchange.respond({200, {}, "short"});
+          }
+        },
+        keepAlive());
+    URLSession session = keepingSession(2);
+    EXPECT_EQ(get(session, server.url("/")).body, "short");
+    URLSession::Request request;
+    request.url = server.url("/long");
+    EXPECT_ANY_THROW(c.abandon(session, request));
+    EXPECT_EQ(get(session, server.url("/")).body, "short");
+    EXPECT_EQ(server.connections(), 2u);
+  }
 }
 
 } // namespace
