@@ -171,7 +171,6 @@ private:
   std::condition_variable workReady_;
   int initializing_ = 0;
   bool stopped_ = false;
-  bool started_ = false;
   std::condition_variable_any pruneWake_;
 
   std::jthread reactor_;
