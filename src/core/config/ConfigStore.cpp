@@ -59,19 +59,6 @@ void createDirectories(const std::filesystem::path &directory) {
   }
 }
 
-void writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written < 0) {
-      throwErrno(errno);
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
 // After a rename the new directory entry is durable only once the directory is flushed too.
 // Some file systems refuse fsync on directories; the file itself is already safe then.
 void syncDirectory(const std::filesystem::path &directory) {

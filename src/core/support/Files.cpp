@@ -64,6 +64,23 @@ std::string readFile(const std::filesystem::path &path, std::size_t limit) {
   return std::move(*content);
 }
 
+void writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written < 0) {
+      throw std::system_error(errno, std::generic_category());
+    }
+    if (written == 0) {
+      // Nothing taken for a non-empty write: retrying would spin for ever.
+      throw std::system_error(EIO, std::generic_category());
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
 std::filesystem::path absoluteLexicalPath(const std::filesystem::path &path) {
   std::filesystem::path result = std::filesystem::absolute(path).lexically_normal();
   // "a/b/.." normalises to "a/"; the trailing separator names nothing.

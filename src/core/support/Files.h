@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace pellum {
 
@@ -15,6 +16,11 @@ std::string readFile(const std::filesystem::path &path);
 // than `limit` bytes, so that a hostile or mistaken file never costs more memory than that.
 // Safe to call from any thread.
 std::string readFile(const std::filesystem::path &path, std::size_t limit);
+
+// Writes all of `bytes` to `fd`, resuming after interruptions and short writes. Throws
+// std::system_error (the operating system's error) when a write fails; what went out before
+// stays written. Safe to call from any thread.
+void writeAll(int fd, std::string_view bytes);
 
 // `path` made absolute against the current directory, with "." and ".." components removed
 // lexically and no trailing separator; symbolic links are not resolved.
