@@ -50,6 +50,15 @@ std::optional<std::string> readUpTo(const std::filesystem::path &path, std::size
   return content;
 }
 
+// "a/b/.." normalises to "a/"; the trailing separator names nothing.
+std::filesystem::path lexicallyNormal(const std::filesystem::path &absolute) {
+  std::filesystem::path result = absolute.lexically_normal();
+  if (!result.has_filename() && result.has_relative_path()) {
+    result = result.parent_path();
+  }
+  return result;
+}
+
 } // namespace
 
 std::string readFile(const std::filesystem::path &path) {
@@ -82,12 +91,22 @@ void writeAll(int fd, std::string_view bytes) {
 }
 
 std::filesystem::path absoluteLexicalPath(const std::filesystem::path &path) {
-  std::filesystem::path result = std::filesystem::absolute(path).lexically_normal();
-  // "a/b/.." normalises to "a/"; the trailing separator names nothing.
-  if (!result.has_filename() && result.has_relative_path()) {
-    result = result.parent_path();
+  return lexicallyNormal(std::filesystem::absolute(path));
+}
+
+std::optional<std::filesystem::path> tryAbsoluteLexicalPath(const std::filesystem::path &path) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  if (error || absolute.empty()) {
+    return std::nullopt;
   }
-  return result;
+  return lexicallyNormal(absolute);
+}
+
+std::filesystem::path absolutePathOrAsGiven(const std::filesystem::path &path) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error || absolute.empty() ? path : absolute;
 }
 
 } // namespace pellum
