@@ -1,6 +1,7 @@
 #include "connector/ConnectorMain.h"
 
 #include "config/ConnectorError.h"
+#include "connector/HeadersInput.h"
 #include "connector/Heartbeat.h"
 #include "connector/InstanceLock.h"
 #include "management/NativeManagement.h"
@@ -179,6 +180,8 @@ int ConnectorMain::main(int argc, char **argv) {
     std::optional<std::string> input;
     if (arguments.front() == "enroll") {
       input = readInputLine();
+    } else if (readsHeadersInput(arguments)) {
+      input = readHeadersInput(STDIN_FILENO);
     }
     std::string result = NativeManagement(store, executable).execute(arguments, input);
     writeLine(STDOUT_FILENO, result);
