@@ -4,7 +4,7 @@ namespace pellum {
 
 namespace {
 
-// Kept within 80 columns so that it reads in any terminal.
+// One line per command and one for what it does, within 80 columns for any terminal.
 constexpr std::string_view kUsage =
     R"(Usage: PellumConnector COMMAND [ARGUMENT ...]
 
@@ -14,8 +14,7 @@ error line on standard error with exit status 1.
 
 Commands:
   enroll [--endpoint URL]
-      Enrol this computer with the code read from standard input, then start
-      the connector now and at every login.
+      Enrol with the code on standard input; start now and at every login.
   start [--cloudflared PATH]
       Run the connector in the foreground until SIGTERM or Ctrl-C.
   service status
@@ -31,18 +30,15 @@ Commands:
   list
       Show this computer's device name, service URL and local services.
   add NAMESPACE [--name NAME] --url URL [--headers-input | --headers-file PATH]
-      Add a local HTTP MCP service at a loopback URL; --headers-input reads
-      its headers as a JSON object from standard input.
+      Add a loopback HTTP MCP service; --headers-input reads JSON on stdin.
   add NAMESPACE [--name NAME] [--env NAME,...] -- COMMAND [ARGUMENT ...]
-      Add a local stdio MCP service: the program the connector starts, with
-      the environment variables named by --env passed on to it.
+      Add a stdio MCP service run as COMMAND, given the --env variables.
   remove NAMESPACE
       Remove a local service.
   headers NAMESPACE (--clear | --headers-input | --headers-file PATH)
       Replace or clear the headers sent to a local HTTP service.
   check [NAMESPACE]
-      Start each local service the way the connector runs it and report what
-      it answers.
+      Start each local service as the connector would; report its answers.
   help, --help, -h
       Show this text.
   --version

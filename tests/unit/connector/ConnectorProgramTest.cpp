@@ -79,11 +79,22 @@ TEST_F(ConnectorProgram, UsageWordsPrintTheUsageWithoutTouchingTheConfiguration)
         "secrets.env", "https://pellum.zendrel.com/app"}) {
     EXPECT_NE(help.standardOutput.find(line), std::string::npos) << line;
   }
-  // Every line fits a terminal of 80 columns.
+  // Every line fits a terminal of 80 columns, and each command has one line saying what it does.
   std::istringstream lines(help.standardOutput);
+  bool inCommands = false;
+  std::size_t commandLines = 0;
   for (std::string line; std::getline(lines, line);) {
     EXPECT_LE(line.size(), 80u) << line;
+    if (line == "Commands:" || line.empty()) {
+      inCommands = line == "Commands:";
+    } else if (inCommands) {
+      std::string_view indent = commandLines % 2 == 0 ? "  " : "      ";
+      EXPECT_EQ(line.rfind(indent, 0), 0u) << line;
+      EXPECT_NE(line[indent.size()], ' ') << line;
+      ++commandLines;
+    }
   }
+  EXPECT_EQ(commandLines, 2u * 15);
 
   // The same text whatever follows; no configuration directory is made, and a broken record
   // that any command would trip over is never read.
