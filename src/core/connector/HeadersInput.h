@@ -15,8 +15,8 @@ inline constexpr std::size_t kHeadersInputLimit = 1024 * 1024;
 bool readsHeadersInput(const std::vector<std::string> &arguments);
 
 // All of `fd` up to its end; absent when it held nothing. Throws ConnectorError (400) as soon as
-// it holds more than `limit` bytes, and std::system_error when reading fails. Blocks until the
-// writer closes its end.
-std::optional<std::string> readHeadersInput(int fd, std::size_t limit = kHeadersInputLimit);
+// it holds more than kHeadersInputLimit bytes, and std::system_error when reading fails. Blocks
+// until the writer closes its end.
+std::optional<std::string> readHeadersInput(int fd);
 
 } // namespace pellum
