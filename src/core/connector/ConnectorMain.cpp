@@ -2,6 +2,7 @@
 
 #include "config/ConnectorError.h"
 #include "connector/ExecutableLocation.h"
+#include "connector/HeadersInput.h"
 #include "connector/Heartbeat.h"
 #include "connector/InstanceLock.h"
 #include "management/NativeManagement.h"
@@ -180,6 +181,8 @@ int ConnectorMain::main(int argc, char **argv) {
     std::optional<std::string> input;
     if (arguments.front() == "enroll") {
       input = readInputLine();
+    } else if (readsHeadersInput(arguments)) {
+      input = readHeadersInput(STDIN_FILENO);
     }
     std::string result = NativeManagement(store, executable).execute(arguments, input);
     writeLine(STDOUT_FILENO, result);

@@ -18,6 +18,11 @@ std::string readFile(const std::filesystem::path &path);
 // Safe to call from any thread.
 std::string readFile(const std::filesystem::path &path, std::size_t limit);
 
+// What `fd` yields up to its end, or nothing as soon as it has yielded more than `limit` bytes.
+// Throws std::system_error (the operating system's error) when a read fails. Blocks until the
+// writer closes its end.
+std::optional<std::string> readUpTo(int fd, std::size_t limit);
+
 // Writes all of `bytes` to `fd`, resuming after interruptions and short writes. Throws
 // std::system_error (the operating system's error) when a write fails; what went out before
 // stays written. Safe to call from any thread.

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 
 namespace pellum {
 namespace {
@@ -64,9 +65,64 @@ TEST_F(ConnectorProgram, VersionLine) {
   EXPECT_FALSE(fs::exists(configDirectory));
 }
 
-TEST_F(ConnectorProgram, UnenrolledComputerHearsSoFirst) {
+TEST_F(ConnectorProgram, UsageWordsPrintTheUsageWithoutTouchingTheConfiguration) {
+  ProcessResult help = run({"help"});
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_EQ(help.standardError, "");
+  EXPECT_EQ(help.standardOutput.rfind("Usage: PellumConnector COMMAND [ARGUMENT ...]\n", 0), 0u);
+  for (std::string_view line :
+       {"  enroll [--endpoint URL]\n", "  start [--cloudflared PATH]\n", "  service status\n",
+        "  service install\n", "  service restart\n", "  service uninstall\n",
+        "  cloudflared update\n", "  list\n",
+        "  add NAMESPACE [--name NAME] --url URL [--headers-input | --headers-file PATH]\n",
+        "  add NAMESPACE [--name NAME] [--env NAME,...] -- COMMAND [ARGUMENT ...]\n",
+        "  remove NAMESPACE\n",
+        "  headers NAMESPACE (--clear | --headers-input | --headers-file PATH)\n",
+        "  check [NAMESPACE]\n", "  help, --help, -h\n", "  --version\n", "PELLUM_CONFIG_DIR",
+        "secrets.env", "https://pellum.zendrel.com/app"}) {
+    EXPECT_NE(help.standardOutput.find(line), std::string::npos) << line;
+  }
+  // Every line fits a terminal of 80 columns, and each command has one line saying what it does.
+  std::istringstream lines(help.standardOutput);
+  bool inCommands = false;
+  std::size_t commandLines = 0;
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_LE(line.size(), 80u) << line;
+    if (line == "Commands:" || line.empty()) {
+      inCommands = line == "Commands:";
+    } else if (inCommands) {
+      std::string_view indent = commandLines % 2 == 0 ? "  " : "      ";
+      EXPECT_EQ(line.rfind(indent, 0), 0u) << line;
+      EXPECT_NE(line[indent.size()], ' ') << line;
+      ++commandLines;
+    }
+  }
+  EXPECT_EQ(commandLines, 2u * 15);
+
+  // The same text whatever follows; no configuration directory is made, and a broken record
+  // that any command would trip over is never read.
   for (auto words : std::vector<std::vector<std::string>>{
-           {"list"}, {"nonsense"}, {"--VERSION"}, {"Start"}, {"remove", "notes"}, {""}}) {
+           {"--help"}, {"-h"}, {"help", "add"}, {"-h", "--version"}}) {
+    expectResult(run(words), 0, help.standardOutput, "");
+  }
+  EXPECT_FALSE(fs::exists(configDirectory));
+  fs::create_directories(configDirectory);
+  fs::permissions(configDirectory, fs::perms::owner_all | fs::perms::group_read);
+  std::ofstream(configDirectory / "config.json") << "{";
+  expectResult(run({"help", "list"}), 0, help.standardOutput, "");
+  EXPECT_EQ(fs::status(configDirectory).permissions() & fs::perms::mask,
+            fs::perms::owner_all | fs::perms::group_read);
+}
+
+TEST_F(ConnectorProgram, UnenrolledComputerHearsSoFirst) {
+  for (auto words : std::vector<std::vector<std::string>>{{"list"},
+                                                          {"nonsense"},
+                                                          {"--VERSION"},
+                                                          {"Start"},
+                                                          {"Help"},
+                                                          {"--HELP"},
+                                                          {"remove", "notes"},
+                                                          {""}}) {
     expectResult(run(words), 1, "", kNotEnrolled);
   }
   expectResult(run({"start"}), 1, "", "Connector failed: " + kNotEnrolled);
@@ -138,11 +194,13 @@ TEST_F(ConnectorProgram, EnrollReadsOneLineOfInput) {
 TEST_F(ConnectorProgram, ClosedOutputDoesNotKillTheProgram) {
   ProcessOptions options;
   options.executable = test::connectorPath();
-  options.arguments = {"PellumConnector", "--version"};
   options.closedOutput = true;
-  ProcessResult result = test::runProcess(options);
-  EXPECT_FALSE(result.signaled) << "signal " << result.exitStatus;
-  EXPECT_EQ(result.exitStatus, 0);
+  for (std::string word : {"--version", "--help"}) {
+    options.arguments = {"PellumConnector", word};
+    ProcessResult result = test::runProcess(options);
+    EXPECT_FALSE(result.signaled) << word << ": signal " << result.exitStatus;
+    EXPECT_EQ(result.exitStatus, 0) << word;
+  }
 }
 
 // The program started with the given argument vector (argv[0] first); with `removedDirectory`
