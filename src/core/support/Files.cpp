@@ -38,6 +38,15 @@ std::optional<std::string> readFileUpTo(const std::filesystem::path &path, std::
   }
 }
 
+// "a/b/.." normalises to "a/"; the trailing separator names nothing.
+std::filesystem::path lexicallyNormal(const std::filesystem::path &absolute) {
+  std::filesystem::path result = absolute.lexically_normal();
+  if (!result.has_filename() && result.has_relative_path()) {
+    result = result.parent_path();
+  }
+  return result;
+}
+
 } // namespace
 
 std::optional<std::string> readUpTo(int fd, std::size_t limit) {
@@ -61,20 +70,6 @@ std::optional<std::string> readUpTo(int fd, std::size_t limit) {
   }
 }
 
-<<<<<<< HEAD
-// "a/b/.." normalises to "a/"; the trailing separator names nothing.
-std::filesystem::path lexicallyNormal(const std::filesystem::path &absolute) {
-  std::filesystem::path result = absolute.lexically_normal();
-  if (!result.has_filename() && result.has_relative_path()) {
-    result = result.parent_path();
-  }
-  return result;
-}
-
-} // namespace
-
-=======
->>>>>>> cli
 std::string readFile(const std::filesystem::path &path) {
   return *readFileUpTo(path, std::numeric_limits<std::size_t>::max(), false);
 }
