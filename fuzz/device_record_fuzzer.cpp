@@ -2,21 +2,17 @@
 // of a single local service. A record either fails to decode (a JSON error) or to validate (a
 // 400 ConnectorError); a valid one survives a write and a read unchanged and still validates,
 // and each of its services builds its target description and, for "http", its headers.
+#include "FuzzCheck.h"
 #include "config/ConnectorError.h"
 #include "config/DeviceConfig.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
-#include <cstdlib>
+
+using fuzzcheck::check;
 
 namespace {
-
-void check(bool condition) {
-  if (!condition) {
-    std::abort();
-  }
-}
 
 const pellum::Environment kEnvironment = {
     {"TOKEN", "secret"}, {"EMPTY", ""}, {"USER_NAME", "user"}, {"PASSWORD", "pa:ss"}};

@@ -1,22 +1,18 @@
 // Feeds arbitrary bytes, read as the release feed's JSON, to the installer's choice of asset for
 // each published platform: metadata is refused with the installer's 400 error, or yields an
 // asset under the official download path with a well-formed digest.
+#include "FuzzCheck.h"
 #include "config/ConnectorError.h"
 #include "service/CloudflareInstaller.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
-namespace {
+using fuzzcheck::check;
 
-void check(bool condition) {
-  if (!condition) {
-    std::abort();
-  }
-}
+namespace {
 
 bool isDigest(const std::string &text) {
   if (text.size() != 64) {

@@ -1,22 +1,14 @@
 // Feeds arbitrary bytes to the systemd unit-file reader, which never fails, and checks that
 // every word it reads back is written by the quoting functions so that it reads back the same.
+#include "FuzzCheck.h"
 #include "launch/UnitFile.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace {
-
-void check(bool condition) {
-  if (!condition) {
-    std::abort();
-  }
-}
-
-} // namespace
+using fuzzcheck::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char *>(data), size);
