@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the request head parser and, through an in-memory transport that
 // cuts them into receives of a size chosen by the first byte, to the whole request reader.
+#include "FuzzCheck.h"
 #include "config/ConnectorError.h"
 #include "http/HTTPConnection.h"
 #include "http/HTTPHead.h"
@@ -7,11 +8,12 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
+
+using fuzzcheck::check;
 
 namespace {
 
@@ -38,12 +40,6 @@ private:
   bool endsClosed_;
   std::string &sent_;
 };
-
-void check(bool condition) {
-  if (!condition) {
-    std::abort();
-  }
-}
 
 } // namespace
 
