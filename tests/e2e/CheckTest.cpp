@@ -1,8 +1,8 @@
 // "PellumConnector check" against the reference "everything" server, once over stdio and once
 // over streamable HTTP: both pass, naming as many tools as the official SDK client lists.
 
+#include "EverythingServer.h"
 #include "FakeCloud.h"
-#include "LoopbackSocket.h"
 #include "Paths.h"
 #include "ProcessLeaks.h"
 #include "RunProcess.h"
@@ -26,20 +26,6 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-fs::path everythingServer() {
-  return test::sourceDir() / "tests" / "e2e" / "node_modules" / "@modelcontextprotocol" /
-         "server-everything" / "dist" / "index.js";
-}
-
-bool listening(std::uint16_t port) {
-  try {
-    test::LoopbackSocket::connect(port);
-    return true;
-  } catch (const std::exception &) {
-    return false;
-  }
-}
-
 // `text` as a regular expression that matches only itself.
 std::string literal(const std::string &text) {
   return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
@@ -47,30 +33,20 @@ std::string literal(const std::string &text) {
 
 TEST(Check, BothEverythingServicesPassNamingTheirTools) {
   std::optional<fs::path> node = test::FakeCloud::findNode();
-  if (!node || !fs::exists(everythingServer())) {
+  if (!node || !fs::exists(test::everythingServer())) {
     GTEST_SKIP() << "needs node and the npm packages of tests/e2e (npm ci in tests/e2e)";
   }
   test::TempDir home;
 
   std::uint16_t webPort = test::LoopbackListener().port();
-  ChildProcess::Options webOptions;
-  webOptions.executable = node->string();
-  webOptions.arguments = {everythingServer().string(), "streamableHttp"};
-  Environment webEnvironment = processEnvironment();
-  webEnvironment["PORT"] = std::to_string(webPort);
-  webOptions.environment = webEnvironment;
-  ChildProcess web(webOptions);
-  auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!listening(webPort) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(50ms);
-  }
-  ASSERT_TRUE(listening(webPort));
+  std::unique_ptr<ChildProcess> web = test::everythingOverHTTP(*node, webPort);
+  ASSERT_TRUE(web);
 
   // The stdio service names its program as a user types it: found on the PATH.
   DeviceConfig device = test::sampleDevice();
   LocalServer everything("everything", "Everything", "stdio");
   everything.command = "node";
-  everything.args = std::vector<std::string>{everythingServer().string(), "stdio"};
+  everything.args = std::vector<std::string>{test::everythingServer().string(), "stdio"};
   LocalServer webService("web", "Everything over HTTP", "http");
   webService.url = "http://localhost:" + std::to_string(webPort) + "/mcp";
   device.servers = {everything, webService};
@@ -95,13 +71,13 @@ TEST(Check, BothEverythingServicesPassNamingTheirTools) {
                       (test::sourceDir() / "tests" / "e2e" / "stdio_client.mjs").string(),
                       "stdio",
                       node->string(),
-                      everythingServer().string(),
+                      test::everythingServer().string(),
                       "stdio"};
   client.workingDirectory = test::sourceDir() / "tests" / "e2e";
   client.timeout = 60s;
   test::ProcessResult listed = test::runProcess(client);
-  web.signal(SIGTERM);
-  web.wait();
+  web->signal(SIGTERM);
+  web->wait();
 
   json direct = json::parse(listed.standardOutput, nullptr, false);
   ASSERT_TRUE(direct.is_object()) << listed.standardError;

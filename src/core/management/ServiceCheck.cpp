@@ -139,7 +139,7 @@ public:
     pipe_.writeEnd.reset();
     {
       std::unique_lock lock(mutex_);
-      ended_.wait_until(lock, deadline, [this] { return ended; });
+      changed_.wait_until(lock, deadline, [this] { return ended_; });
     }
     stopReading();
     return lines();
@@ -180,8 +180,8 @@ private:
       // A failed read ends the tail like end of file.
     }
     std::lock_guard lock(mutex_);
-    ended = true;
-    ended_.notify_all();
+    ended_ = true;
+    changed_.notify_all();
   }
 
   void keep(std::string_view bytes) {
@@ -222,8 +222,8 @@ private:
   Pipe pipe_;
   Pipe wake_;
   std::mutex mutex_;
-  std::condition_variable ended_;
-  bool ended = false;
+  std::condition_variable changed_;
+  bool ended_ = false;
   std::string tail_;
   bool cutMidLine_ = false;
   std::jthread reader_;

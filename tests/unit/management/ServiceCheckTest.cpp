@@ -2,6 +2,7 @@
 // short time-outs, and through the connector program as a user runs it.
 #include "management/ServiceCheck.h"
 
+#include "Eventually.h"
 #include "LoopbackSocket.h"
 #include "Paths.h"
 #include "ProcessLeaks.h"
@@ -104,6 +105,18 @@ void mcpHandler(const TestHTTPServer::Request &request, TestHTTPServer::Exchange
   } else {
     exchange.respond({202, {}, ""});
   }
+}
+
+// The process whose id `pidFile` holds is gone, or at most a zombie waiting for its new parent
+// (a killed process may take a moment to be scheduled and die).
+void expectEnded(const fs::path &pidFile) {
+  pid_t pid = 0;
+  ASSERT_TRUE(std::ifstream(pidFile) >> pid) << pidFile;
+  EXPECT_TRUE(test::eventually([pid] {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string number, name, state;
+    return !(stat >> number >> name >> state) || state == "Z";
+  }));
 }
 
 class ServiceCheckTest : public ::testing::Test {
@@ -351,17 +364,9 @@ TEST_F(ServiceCheckTest, NoProcessOfAServiceOutlivesItsCheck) {
   server.args = std::vector<std::string>{"-c", "sleep 300 & echo $! > '" + pidFile.string() +
                                                    "'; exec " + fakeServer() + " --mode silent"};
   ServiceCheck::Result result =
-      ServiceCheck(store, quick(300ms)).check(server, test::sampleDevice(), {});
+      ServiceCheck(store, quick(2s)).check(server, test::sampleDevice(), {});
   EXPECT_FALSE(result.ok);
-  std::ifstream file(pidFile);
-  pid_t grandchild = 0;
-  ASSERT_TRUE(file >> grandchild);
-  // Gone, or at most a zombie waiting for its new parent.
-  std::ifstream stat("/proc/" + std::to_string(grandchild) + "/stat");
-  std::string pid, name, state;
-  if (stat >> pid >> name >> state) {
-    EXPECT_EQ(state, "Z") << name;
-  }
+  expectEnded(pidFile);
 }
 
 // Through the connector program.
@@ -482,14 +487,7 @@ TEST_F(CheckProgram, AStopEndsTheServiceInHandAndTheCommand) {
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.standardOutput, "");
   EXPECT_EQ(result.standardError, "Check stopped before every service was checked.\n");
-  std::ifstream file(pidFile);
-  pid_t pid = 0;
-  ASSERT_TRUE(file >> pid);
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string number, name, state;
-  if (stat >> number >> name >> state) {
-    EXPECT_EQ(state, "Z") << name;
-  }
+  expectEnded(pidFile);
 }
 
 } // namespace
