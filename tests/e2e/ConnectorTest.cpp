@@ -3,6 +3,7 @@
 // service and a local HTTP service (both the reference "everything" server) through the bridge.
 // The run ends the way a revoked device ends it, at the product's own heartbeat period.
 
+#include "EverythingServer.h"
 #include "FakeCloud.h"
 #include "LoopbackSocket.h"
 #include "Paths.h"
@@ -34,26 +35,12 @@ namespace fs = std::filesystem;
 
 fs::path clientScript() { return test::sourceDir() / "tests" / "e2e" / "stdio_client.mjs"; }
 
-fs::path everythingServer() {
-  return test::sourceDir() / "tests" / "e2e" / "node_modules" / "@modelcontextprotocol" /
-         "server-everything" / "dist" / "index.js";
-}
-
 bool eventually(const std::function<bool()> &condition, std::chrono::seconds limit) {
   auto deadline = std::chrono::steady_clock::now() + limit;
   while (!condition() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(50ms);
   }
   return condition();
-}
-
-bool listening(std::uint16_t port) {
-  try {
-    test::LoopbackSocket::connect(port);
-    return true;
-  } catch (const std::exception &) {
-    return false;
-  }
 }
 
 // Runs the SDK client script (see stdio_client.mjs) to its end.
@@ -79,7 +66,7 @@ json runClient(const fs::path &node, std::vector<std::string> arguments,
 
 TEST(Connector, SDKClientReachesStdioAndHTTPServicesThroughTheRunningConnector) {
   std::optional<fs::path> node = test::FakeCloud::findNode();
-  if (!node || !fs::exists(everythingServer())) {
+  if (!node || !fs::exists(test::everythingServer())) {
     GTEST_SKIP() << "needs node and the npm packages of tests/e2e (npm ci in tests/e2e)";
   }
   test::TempDir home;
@@ -91,14 +78,8 @@ TEST(Connector, SDKClientReachesStdioAndHTTPServicesThroughTheRunningConnector) 
 
   // The local HTTP service: the everything server in its streamable HTTP mode on a free port.
   std::uint16_t webPort = test::LoopbackListener().port();
-  ChildProcess::Options webOptions;
-  webOptions.executable = node->string();
-  webOptions.arguments = {everythingServer().string(), "streamableHttp"};
-  Environment webEnvironment = processEnvironment();
-  webEnvironment["PORT"] = std::to_string(webPort);
-  webOptions.environment = webEnvironment;
-  ChildProcess web(webOptions);
-  ASSERT_TRUE(eventually([&] { return listening(webPort); }, 30s));
+  std::unique_ptr<ChildProcess> web = test::everythingOverHTTP(*node, webPort);
+  ASSERT_TRUE(web);
 
   // Enrolment as the "enroll" verb does it, then the device's two services.
   std::uint16_t bridgePort = test::LoopbackListener().port();
@@ -110,7 +91,7 @@ TEST(Connector, SDKClientReachesStdioAndHTTPServicesThroughTheRunningConnector) 
   DeviceConfig device = answer.get<DeviceConfig>();
   LocalServer everything("everything", "Everything", "stdio");
   everything.command = node->string();
-  everything.args = std::vector<std::string>{everythingServer().string(), "stdio"};
+  everything.args = std::vector<std::string>{test::everythingServer().string(), "stdio"};
   LocalServer webService("web", "Everything over HTTP", "http");
   webService.url = "http://127.0.0.1:" + std::to_string(webPort) + "/mcp";
   device.servers = {everything, webService};
@@ -129,7 +110,7 @@ TEST(Connector, SDKClientReachesStdioAndHTTPServicesThroughTheRunningConnector) 
   ASSERT_TRUE(eventually([&] { return fs::exists(tunnel.string() + ".record"); }, 30s));
 
   json direct =
-      runClient(*node, {"stdio", node->string(), everythingServer().string(), "stdio"}, "");
+      runClient(*node, {"stdio", node->string(), test::everythingServer().string(), "stdio"}, "");
   std::string bridge = "http://127.0.0.1:" + std::to_string(bridgePort) + "/s/";
   json viaStdio = runClient(*node, {"http", bridge + "everything"}, device.bridgePassword);
   json viaHTTP = runClient(*node, {"http", bridge + "web"}, device.bridgePassword);
@@ -162,8 +143,8 @@ TEST(Connector, SDKClientReachesStdioAndHTTPServicesThroughTheRunningConnector) 
   EXPECT_EQ(readFile(output), "Connector running for Test Mac, 2 local service(s).\n"
                               "Device revoked. Stopping connector.\n");
   EXPECT_FALSE(fs::exists(configDirectory / "running.pid"));
-  web.signal(SIGTERM);
-  web.wait();
+  web->signal(SIGTERM);
+  web->wait();
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -21,6 +22,7 @@ namespace {
 using nlohmann::json;
 
 constexpr const char *kUsage = R"(usage: fake_mcp_server [--mode MODE] [--log FILE] [--delay MS]
+                       [--require NAME] [--show NAME] [--lines N] [--width BYTES]
 
 Serves MCP over standard input and output, one JSON message per line.
 
@@ -42,6 +44,8 @@ Modes:
   hang-tools-call        never answer tools/call
   exit-after-initialize  exit right after answering initialize
   ignore-sigterm         ignore SIGTERM and keep running after standard input ends
+  crash                  write --lines lines (30 unless given) "crash line 1", … to standard
+                         error, each padded with dots to --width bytes, and exit with status 3
 
 Tools of tools/call (by "name"):
   echo         result {"content": [text], "arguments": the arguments}
@@ -51,6 +55,9 @@ Tools of tools/call (by "name"):
 
 --log FILE appends every line received to FILE.
 --delay MS waits MS milliseconds before handling each tools/call.
+--require NAME exits with status 1 at once, saying so on standard error, when the environment
+  variable NAME is not set.
+--show NAME first writes NAME=its value to standard error (and into the banner line).
 )";
 
 std::vector<std::string> gArguments;
@@ -134,6 +141,10 @@ int main(int argc, char **argv) {
   std::string mode = "normal";
   std::string logPath;
   std::string delay = "0";
+  std::vector<std::string> required;
+  std::string shown;
+  std::size_t lines = 30;
+  std::size_t width = 0;
   for (int i = 0; i < argc; ++i) {
     gArguments.push_back(argv[i]);
   }
@@ -141,6 +152,12 @@ int main(int argc, char **argv) {
     std::string argument = argv[i];
     if ((argument == "--mode" || argument == "--log" || argument == "--delay") && i + 1 < argc) {
       (argument == "--mode" ? mode : argument == "--log" ? logPath : delay) = argv[++i];
+    } else if (argument == "--require" && i + 1 < argc) {
+      required.push_back(argv[++i]);
+    } else if (argument == "--show" && i + 1 < argc) {
+      shown = argv[++i];
+    } else if ((argument == "--lines" || argument == "--width") && i + 1 < argc) {
+      (argument == "--lines" ? lines : width) = std::strtoul(argv[++i], nullptr, 10);
     } else if (argument == "--help" || argument == "-h") {
       std::cout << kUsage;
       return 0;
@@ -149,11 +166,34 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
+  for (const std::string &name : required) {
+    if (std::getenv(name.c_str()) == nullptr) {
+      std::cerr << name << " is not set" << std::endl;
+      return 1;
+    }
+  }
+  std::string shownValue;
+  if (!shown.empty()) {
+    const char *value = std::getenv(shown.c_str());
+    shownValue = shown + "=" + (value ? value : "");
+    std::cerr << shownValue << std::endl;
+  }
   if (mode == "ignore-sigterm") {
     std::signal(SIGTERM, SIG_IGN);
   }
   if (mode == "banner") {
-    std::cout << "fake MCP server starting up\n" << std::flush;
+    std::cout << "fake MCP server starting up" << (shown.empty() ? "" : " with " + shownValue)
+              << "\n"
+              << std::flush;
+  }
+  if (mode == "crash") {
+    for (std::size_t i = 1; i <= lines; ++i) {
+      std::string line = "crash line " + std::to_string(i);
+      line.resize(std::max(line.size(), width), '.');
+      std::cerr << line << '\n';
+    }
+    std::cerr << std::flush;
+    return 3;
   }
 
   std::vector<json> held;

@@ -34,9 +34,11 @@ struct AnswerComplete {};
 // Thrown from the answer handlers when the transfer was stopped.
 struct Cancelled {};
 
+} // namespace
+
 // Where a service's requests go. A service addressed as "localhost" is reached at a loopback
 // address put in place of that name, so the rest of the URL stays exactly as configured.
-struct Target {
+struct LocalForwarder::Target {
   std::string url;        // as configured
   std::uint32_t port = 0; // explicit, or the scheme's default
   bool rewritten = false; // the host was "localhost"
@@ -48,6 +50,10 @@ struct Target {
     return beforeHost + std::string(host) + afterHost;
   }
 };
+
+namespace {
+
+using Target = LocalForwarder::Target;
 
 // Empty when the URL does not parse or is not http(s); validation keeps such URLs out of the
 // configuration, so this only guards against a record that bypassed it.
@@ -241,79 +247,111 @@ void LocalForwarder::forward(const HTTPRequest &request, const LocalServer &serv
   // nothing to wait for a "100 Continue" about.
   headers.erase("accept-encoding");
   headers.erase("expect");
+  std::optional<std::string> body;
+  if (!request.body.empty()) {
+    body = request.body;
+  }
+  URLSession::Request outgoing;
   try {
-    for (auto &[name, value] : server.localHeaders(environment_)) {
-      headers[name] = std::move(value);
-    }
+    outgoing = outgoingRequest(*target, server, request.method, std::move(headers), body);
   } catch (const ConnectorError &) {
     answerFailure(); // the reason names the service's secrets; it stays here
     return;
   }
-
-  URLSession::Request outgoing;
-  outgoing.method = request.method;
-  outgoing.url = target->rewritten ? target->urlWithHost("127.0.0.1") : target->url;
-  if (target->rewritten) {
-    outgoing.headers.emplace_back("Host", target->hostHeader);
-  }
-  for (auto &[name, value] : headers) {
-    outgoing.headers.emplace_back(name, std::move(value));
-  }
-  if (!request.body.empty()) {
-    outgoing.body = request.body;
-  }
-  const URLSession &session = target->rewritten ? localhostHTTP_ : http_;
 
   Transfer transfer(*this, std::move(stop), client, authorized);
   if (!transfer.admitted()) {
     answerFailure();
     return;
   }
-  bool retried = false;
-  while (true) {
-    try {
-      session.perform(
-          outgoing, [&transfer](const URLSession::Head &head) { transfer.onHead(head); },
-          [&transfer](std::string_view bytes) { transfer.onBody(bytes); }, transfer.token());
-      transfer.finish();
-      return;
-    } catch (const AnswerComplete &) {
-      return;
-    } catch (const ConnectorError &) {
-      throw; // authorization gone: the owner answers or closes
-    } catch (const Cancelled &) {
-      // handled below
-    } catch (const TransportError &error) {
-      if (!transfer.stopped() && !client.sentHeaders()) {
-        // Something may listen on the IPv6 loopback only.
-        if (error.code == CURLE_COULDNT_CONNECT && target->rewritten && !retried) {
-          retried = true;
-          outgoing.url = target->urlWithHost("[::1]");
-          continue;
-        }
-        if (isNotHTTP(error.code)) {
-          client.head(502, {}, false, 0);
-        } else {
-          answerFailure();
-        }
-        return;
+  try {
+    send(
+        *target, outgoing, [&transfer](const URLSession::Head &head) { transfer.onHead(head); },
+        [&transfer](std::string_view bytes) { transfer.onBody(bytes); }, transfer.token());
+    transfer.finish();
+    return;
+  } catch (const AnswerComplete &) {
+    return;
+  } catch (const ConnectorError &) {
+    throw; // authorization gone: the owner answers or closes
+  } catch (const Cancelled &) {
+    // handled below
+  } catch (const TransportError &error) {
+    if (!transfer.stopped() && !client.sentHeaders()) {
+      if (isNotHTTP(error.code)) {
+        client.head(502, {}, false, 0);
+      } else {
+        answerFailure();
       }
-      if (!transfer.stopped()) {
-        throw;
-      }
-    } catch (...) {
-      if (client.sentHeaders()) {
-        throw;
-      }
-      answerFailure();
       return;
     }
-    // Stopped.
+    if (!transfer.stopped()) {
+      throw;
+    }
+  } catch (...) {
     if (client.sentHeaders()) {
-      throw std::system_error(std::make_error_code(std::errc::operation_canceled));
+      throw;
     }
     answerFailure();
     return;
+  }
+  // Stopped.
+  if (client.sentHeaders()) {
+    throw std::system_error(std::make_error_code(std::errc::operation_canceled));
+  }
+  answerFailure();
+}
+
+void LocalForwarder::exchange(const LocalServer &server, const std::string &method,
+                              HeaderMap headers, const std::optional<std::string> &body,
+                              const URLSession::HeadHandler &onHead,
+                              const URLSession::BodyHandler &onBody, std::stop_token stop) const {
+  std::optional<Target> target = targetOf(server.url);
+  if (!target) {
+    throw ConnectorError("Invalid local URL.", 400);
+  }
+  if (target->port == bridgePort_) {
+    throw ConnectorError("The service uses the connector's own port, and the connector never "
+                         "forwards to itself.",
+                         400);
+  }
+  URLSession::Request outgoing = outgoingRequest(*target, server, method, std::move(headers), body);
+  send(*target, outgoing, onHead, onBody, std::move(stop));
+}
+
+URLSession::Request LocalForwarder::outgoingRequest(const Target &target, const LocalServer &server,
+                                                    const std::string &method, HeaderMap headers,
+                                                    const std::optional<std::string> &body) const {
+  for (auto &[name, value] : server.localHeaders(environment_)) {
+    headers[name] = std::move(value);
+  }
+  URLSession::Request outgoing;
+  outgoing.method = method;
+  outgoing.url = target.rewritten ? target.urlWithHost("127.0.0.1") : target.url;
+  if (target.rewritten) {
+    outgoing.headers.emplace_back("Host", target.hostHeader);
+  }
+  for (auto &[name, value] : headers) {
+    outgoing.headers.emplace_back(name, std::move(value));
+  }
+  outgoing.body = body;
+  return outgoing;
+}
+
+void LocalForwarder::send(const Target &target, URLSession::Request &outgoing,
+                          const URLSession::HeadHandler &onHead,
+                          const URLSession::BodyHandler &onBody, std::stop_token stop) const {
+  const URLSession &session = target.rewritten ? localhostHTTP_ : http_;
+  try {
+    session.perform(outgoing, onHead, onBody, stop);
+  } catch (const TransportError &error) {
+    // Something may listen on the IPv6 loopback only. A refused connection has delivered
+    // nothing, so the same request can go there once more.
+    if (error.code != CURLE_COULDNT_CONNECT || !target.rewritten || stop.stop_requested()) {
+      throw;
+    }
+    outgoing.url = target.urlWithHost("[::1]");
+    session.perform(outgoing, onHead, onBody, stop);
   }
 }
 

@@ -10,7 +10,9 @@
 #include <functional>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <stop_token>
+#include <string>
 
 namespace pellum {
 
@@ -52,8 +54,31 @@ public:
   // Abandons every transfer in flight and refuses new ones (the bridge is closing). Final.
   void invalidate();
 
+  // Sends one request of the connector's own to `server` the way forward() sends a client's:
+  // `headers` (lower-case names) with the service's local headers over them, a "localhost"
+  // host reached at 127.0.0.1 under its own name and, when nothing accepts the connection
+  // there, at [::1]. The answer goes to the handlers as URLSession::perform() gives it. Throws
+  // ConnectorError (400) for a URL it cannot send to, for the bridge's own port, and from
+  // localHeaders() (a credential variable is missing); TransportError; or what a handler
+  // throws. Not affected by invalidate(). Blocks; safe from any thread.
+  void exchange(const LocalServer &server, const std::string &method, HeaderMap headers,
+                const std::optional<std::string> &body, const URLSession::HeadHandler &onHead,
+                const URLSession::BodyHandler &onBody, std::stop_token stop = {}) const;
+
+  struct Target;
+
 private:
   class Transfer;
+
+  // The request for `target` with the service's local headers over `headers`. Throws
+  // ConnectorError from localHeaders().
+  URLSession::Request outgoingRequest(const Target &target, const LocalServer &server,
+                                      const std::string &method, HeaderMap headers,
+                                      const std::optional<std::string> &body) const;
+  // Performs `outgoing`, retried once at [::1] when a rewritten "localhost" refuses it.
+  void send(const Target &target, URLSession::Request &outgoing,
+            const URLSession::HeadHandler &onHead, const URLSession::BodyHandler &onBody,
+            std::stop_token stop) const;
 
   std::uint16_t bridgePort_;
   Environment environment_;

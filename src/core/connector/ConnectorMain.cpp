@@ -6,6 +6,7 @@
 #include "connector/Heartbeat.h"
 #include "connector/InstanceLock.h"
 #include "management/NativeManagement.h"
+#include "management/ServiceCheck.h"
 #include "platform/ChildProcess.h"
 #include "platform/TerminationSignals.h"
 #include "service/ServiceAPI.h"
@@ -176,6 +177,10 @@ int ConnectorMain::main(int argc, char **argv) {
       writeLine(STDERR_FILENO, "Connector failed: " + std::string(kUnknownError));
       return 1;
     }
+  }
+  if (arguments.front() == "check") {
+    // Many lines, printed as each service is checked, and an exit status of its own.
+    return ServiceCheck::main(store, arguments);
   }
   try {
     std::optional<std::string> input;

@@ -12,8 +12,8 @@
 
 namespace pellum {
 
-// The connector program's entry: prepares the process, answers "--version" and "start" itself
-// and hands every other command line to the management verbs, printing one line.
+// The connector program's entry: prepares the process, answers "--version", "start" and
+// "check" itself and hands every other command line to the management verbs, printing one line.
 class ConnectorMain {
 public:
   // The periods and collaborators of a foreground run. The defaults are the product's; only

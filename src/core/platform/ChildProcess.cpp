@@ -82,6 +82,9 @@ ChildProcess::ChildProcess(const Options &options) {
 #endif
   if (options.newSession) {
     flags |= POSIX_SPAWN_SETSID;
+  } else if (options.processGroup) {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    check(posix_spawnattr_setpgroup(&plan.attributes, 0), "posix_spawnattr_setpgroup");
   }
   check(posix_spawnattr_setsigmask(&plan.attributes, &none), "posix_spawnattr_setsigmask");
   check(posix_spawnattr_setsigdefault(&plan.attributes, &all), "posix_spawnattr_setsigdefault");
@@ -111,6 +114,7 @@ ChildProcess::ChildProcess(const Options &options) {
                     options.environment ? envp.data() : environ),
         "posix_spawn");
   pid_ = pid;
+  processGroup_ = options.processGroup;
   reaper_ = std::jthread([this] { reap(); });
 }
 
@@ -134,6 +138,9 @@ void ChildProcess::reap() {
     }
   }
   std::lock_guard lock(mutex_);
+  if (processGroup_) {
+    ::kill(-pid_, SIGKILL);
+  }
   int raw = 0;
   pid_t result;
   do {
@@ -161,7 +168,7 @@ bool ChildProcess::signal(int number) {
   if (reaped_ || pid_ <= 0) {
     return false;
   }
-  return ::kill(pid_, number) == 0;
+  return ::kill(processGroup_ ? -pid_ : pid_, number) == 0;
 }
 
 bool ChildProcess::waitUntil(std::chrono::steady_clock::time_point deadline) {

@@ -35,6 +35,11 @@ public:
     // Starts the child in a session of its own, without a controlling terminal, so that an
     // interactive shell cannot take the terminal from us.
     bool newSession = false;
+    // Starts the child as the leader of a process group of its own. Signals then go to the
+    // whole group, and what is left of the group when the child exits is killed before the
+    // child is reaped (its id, and so the group's, is still reserved then): no descendant that
+    // stayed in the group outlives the child.
+    bool processGroup = false;
   };
 
   struct Status {
@@ -69,6 +74,7 @@ private:
   void reap();
 
   pid_t pid_ = -1;
+  bool processGroup_ = false;
   mutable std::mutex mutex_;
   std::condition_variable exited_;
   bool reaped_ = false;

@@ -119,7 +119,8 @@ StdioSession::StdioSession(const LocalServer &server, const Environment &environ
   launch_.environment = std::move(child);
   launch_.standardInput = input_.readEnd.get();
   launch_.standardOutput = output_.writeEnd.get();
-  launch_.standardError = -1;
+  launch_.standardError = options_.standardError;
+  launch_.processGroup = options_.processGroup;
 }
 
 StdioSession::~StdioSession() {
@@ -178,6 +179,10 @@ json StdioSession::initialize(const std::string &version, std::stop_token stop) 
   json params = {
       {"protocolVersion", version}, {"capabilities", json::object()}, {"clientInfo", clientInfo()}};
   json response = request("initialize", params, options_.initializeTimeout, stop);
+  {
+    Lock lock(mutex_);
+    initializeAnswer_ = response;
+  }
 
   auto result = response.find("result");
   bool accepted = false;
@@ -302,11 +307,13 @@ void StdioSession::receive(std::string_view chunk) {
       std::string_view line(buffer_.data() + lineStart, end - lineStart);
       lineStart = scanFrom = end + 1;
       if (line.size() > kMessageLimit || nestingDepth(line) > kMaxNesting) {
+        refused_ = {std::string(line.substr(0, kRefusedOutputKept)), line.size() > kMessageLimit};
         closeLocked(lock);
         return;
       }
       json message = json::parse(line, nullptr, false);
       if (!message.is_object()) { // also what failed to parse
+        refused_ = {std::string(line.substr(0, kRefusedOutputKept)), false};
         closeLocked(lock);
         return;
       }
@@ -333,6 +340,7 @@ void StdioSession::receive(std::string_view chunk) {
     }
     buffer_.erase(0, lineStart);
     if (buffer_.size() > kMessageLimit) {
+      refused_ = {buffer_.substr(0, kRefusedOutputKept), true};
       closeLocked(lock);
       return;
     }
@@ -405,6 +413,27 @@ bool StdioSession::running() const {
 pid_t StdioSession::processId() const {
   Lock lock(mutex_);
   return process_ ? process_->pid() : 0;
+}
+
+json StdioSession::initializeAnswer() const {
+  Lock lock(mutex_);
+  return initializeAnswer_;
+}
+
+std::optional<StdioSession::RefusedOutput> StdioSession::refusedOutput() const {
+  Lock lock(mutex_);
+  return refused_;
+}
+
+std::optional<ChildProcess::Status>
+StdioSession::waitForExit(std::chrono::steady_clock::time_point deadline) {
+  Lock lock(mutex_);
+  ChildProcess *process = process_.get();
+  lock.unlock();
+  if (process == nullptr || !process->waitUntil(deadline)) {
+    return std::nullopt;
+  }
+  return process->status();
 }
 
 void StdioSession::readLoop() {

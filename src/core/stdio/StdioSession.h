@@ -57,7 +57,20 @@ public:
     std::chrono::milliseconds killGrace{3000};
     // The login shell's PATH; the process-wide probe unless replaced.
     std::function<std::optional<std::string>()> shellPath;
+    // Where the child's standard error goes: a descriptor for it to inherit, or -1 for the null
+    // device. The caller keeps it open until initialize() has returned or thrown.
+    int standardError = -1;
+    // Runs the child in a process group of its own, which every stop signal then reaches.
+    bool processGroup = false;
   };
+
+  // What the child wrote that made the session close: the start of the line (at most
+  // kRefusedOutputKept bytes) that is not a JSON object, or of output over the message limit.
+  struct RefusedOutput {
+    std::string start;
+    bool oversized = false;
+  };
+  static constexpr std::size_t kRefusedOutputKept = 1024;
 
   // Prepares the child of `server` (a validated "stdio" service) without launching it: its
   // environment (the base variables and the service's `envNames` taken from `environment`,
@@ -100,6 +113,16 @@ public:
   // The child's process id once launched, else 0.
   pid_t processId() const;
 
+  // For diagnostics; each is safe from any thread.
+  // The program the child runs (a command without "/" as found on the search path).
+  const std::string &executable() const { return launch_.executable; }
+  // The server's answer to initialize exactly as received (null before it arrived).
+  nlohmann::json initializeAnswer() const;
+  // Set when the session closed because of the child's output.
+  std::optional<RefusedOutput> refusedOutput() const;
+  // Waits until the child has been reaped or `deadline` has passed; how it ended, if it did.
+  std::optional<ChildProcess::Status> waitForExit(std::chrono::steady_clock::time_point deadline);
+
 private:
   struct Waiter {
     bool done = false;
@@ -141,6 +164,8 @@ private:
   std::chrono::steady_clock::time_point touched_;
   std::chrono::steady_clock::time_point closedAt_;
   nlohmann::json capabilities_ = nlohmann::json::object();
+  nlohmann::json initializeAnswer_;
+  std::optional<RefusedOutput> refused_;
 
   std::mutex chunkMutex_;
   std::condition_variable chunkReady_;

@@ -1,11 +1,14 @@
 #include "platform/ChildProcess.h"
 
+#include "Eventually.h"
 #include "ProcessLeaks.h"
 #include "platform/Pipe.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
+#include <string>
 
 namespace pellum {
 namespace {
@@ -65,6 +68,40 @@ TEST_F(ChildProcessTest, DestructorKillsAndReapsARunningChild) {
     EXPECT_TRUE(child.running());
   }
   EXPECT_NE(::kill(pid, 0), 0);
+}
+
+// Whether `pid` is gone, or a zombie that its new parent has yet to reap.
+bool ended(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string number, name, state;
+  return !(stat >> number >> name >> state) || state == "Z";
+}
+
+TEST_F(ChildProcessTest, AProcessGroupEndsWithItsLeader) {
+  // Signalled while it runs, or left behind when it exits: the grandchild goes either way.
+  for (const char *script : {"sleep 300 & echo $!; wait", "sleep 300 & echo $!; read line"}) {
+    SCOPED_TRACE(script);
+    Pipe output = Pipe::create();
+    Pipe input = Pipe::create();
+    ChildProcess::Options options = shell(script);
+    options.standardOutput = output.writeEnd.get();
+    options.standardInput = input.readEnd.get();
+    options.processGroup = true;
+    ChildProcess child(options);
+    output.writeEnd.reset();
+    input.readEnd.reset();
+    std::string text(32, '\0');
+    text.resize(readSome(output.readEnd.get(), text.data(), text.size()));
+    pid_t grandchild = std::stoi(text);
+    EXPECT_FALSE(ended(grandchild));
+    if (std::string(script).ends_with("wait")) {
+      child.signal(SIGTERM);
+    } else {
+      input.writeEnd.reset(); // the leader reads end of file and exits on its own
+    }
+    child.wait();
+    EXPECT_TRUE(test::eventually([&] { return ended(grandchild); }));
+  }
 }
 
 TEST_F(ChildProcessTest, ChildStartsWithDefaultSignalHandling) {
