@@ -78,8 +78,10 @@ BrowserSession::BrowserSession(std::filesystem::path cookieFile, double timeout)
 std::optional<std::string> BrowserSession::resolve(const std::string &base,
                                                    const std::string &reference) {
   std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
-  if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK ||
-      curl_url_set(url.get(), CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK) {
+  // Any scheme: a page may redirect to an address that only another program opens.
+  constexpr unsigned kFlags = CURLU_NON_SUPPORT_SCHEME;
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), kFlags) != CURLUE_OK ||
+      curl_url_set(url.get(), CURLUPART_URL, reference.c_str(), kFlags) != CURLUE_OK) {
     return std::nullopt;
   }
   char *text = nullptr;
@@ -220,10 +222,10 @@ BrowserSession::Hop BrowserSession::perform(const Request &request, std::stop_to
   hop.status = static_cast<int>(status);
   hop.url = request.url;
   hop.body = std::move(transfer.body);
-  char *location = nullptr;
+  curl_header *location = nullptr;
   if (status >= 300 && status < 400 &&
-      curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location != nullptr) {
-    hop.location = location;
+      curl_easy_header(h, "location", 0, CURLH_HEADER, -1, &location) == CURLHE_OK) {
+    hop.location = resolve(request.url, location->value);
   }
   curl_slist *list = nullptr;
   std::vector<std::string> lines;

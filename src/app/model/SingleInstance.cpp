@@ -47,23 +47,20 @@ bool SingleInstance::listen() {
     return true;
   }
   const QString name = QString::fromStdString(socket_.string());
+  // Someone answers: that is the running instance. No one: any socket file there was left by
+  // an instance that died. (The server binds privately and renames into place, so it would
+  // silently take over a live socket: ask first.)
+  QLocalSocket probe;
+  probe.connectToServer(name);
+  if (probe.waitForConnected(1000)) {
+    probe.disconnectFromServer();
+    return false;
+  }
+  QLocalServer::removeServer(name);
   auto server = std::make_unique<QLocalServer>(this);
   server->setSocketOptions(QLocalServer::UserAccessOption);
   if (!server->listen(name)) {
-    if (server->serverError() != QAbstractSocket::AddressInUseError) {
-      return false;
-    }
-    // Someone answers: that is the running instance. No one: a socket left by one that died.
-    QLocalSocket probe;
-    probe.connectToServer(name);
-    if (probe.waitForConnected(1000)) {
-      probe.disconnectFromServer();
-      return false;
-    }
-    QLocalServer::removeServer(name);
-    if (!server->listen(name)) {
-      return false;
-    }
+    return false;
   }
   server_ = server.release();
   connect(server_, &QLocalServer::newConnection, this, &SingleInstance::accept);
