@@ -11,6 +11,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <memory>
 #include <system_error>
@@ -77,6 +79,15 @@ BrowserSession::BrowserSession(std::filesystem::path cookieFile, double timeout)
 
 std::optional<std::string> BrowserSession::resolve(const std::string &base,
                                                    const std::string &reference) {
+  // An absolute reference stands as written (libcurl would add a path to "pellum://signin?…").
+  std::size_t colon = reference.find(':');
+  if (colon != std::string::npos && colon > 0 &&
+      std::isalpha(static_cast<unsigned char>(reference[0])) &&
+      std::all_of(reference.begin(), reference.begin() + colon, [](unsigned char c) {
+        return std::isalnum(c) || c == '+' || c == '-' || c == '.';
+      })) {
+    return reference;
+  }
   std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
   // Any scheme: a page may redirect to an address that only another program opens.
   constexpr unsigned kFlags = CURLU_NON_SUPPORT_SCHEME;

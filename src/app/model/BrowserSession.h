@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/URLSession.h"
+
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
@@ -22,13 +24,8 @@ namespace pellum {
 // current page are guarded by one mutex, never held across a transfer.
 class BrowserSession {
 public:
-  struct Request {
-    std::string method = "GET";
-    std::string url;
-    // Sent after the session's own; names and values without CR, LF or NUL.
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::optional<std::string> body;
-  };
+  // Method, URL, headers (sent after the session's own) and body.
+  using Request = URLSession::Request;
   // One answer.
   struct Hop {
     int status = 0;

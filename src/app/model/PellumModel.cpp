@@ -252,7 +252,7 @@ PellumModel::PellumModel(Dependencies dependencies, QObject *parent)
     deps_.isRevoked = PairingRecovery::isRevoked;
   }
   if (!deps_.computerName) {
-    deps_.computerName = computerName;
+    deps_.computerName = [] { return computerName(); };
   }
   origin_ = withoutTrailingSlash(deps_.origin.value_or(std::string(kDefaultServiceOrigin)));
   store_ = ConfigStore(*deps_.home / ".pellum");
@@ -269,70 +269,72 @@ PellumModel::~PellumModel() {
 
 // ---- Published fields
 
+namespace {
+
+// Stores `value` in `field`; true when that changed it.
+template <typename T> bool assign(T &field, const T &value) {
+  if (field == value) {
+    return false;
+  }
+  field = value;
+  return true;
+}
+
+} // namespace
+
 void PellumModel::setPhase(FirstRunPhase value) {
-  if (phase_ != value) {
-    phase_ = value;
+  if (assign(phase_, value)) {
     emit phaseChanged();
   }
 }
 void PellumModel::setPairedName(const QString &value) {
-  if (pairedName_ != value) {
-    pairedName_ = value;
+  if (assign(pairedName_, value)) {
     emit pairedNameChanged();
   }
 }
 void PellumModel::setPairingAccount(const QString &value) {
-  if (pairingAccount_ != value) {
-    pairingAccount_ = value;
+  if (assign(pairingAccount_, value)) {
     emit pairingAccountChanged();
   }
 }
 void PellumModel::setMessage(const QString &value) {
-  if (message_ != value) {
-    message_ = value;
+  if (assign(message_, value)) {
     emit messageChanged();
   }
 }
 void PellumModel::setBusy(bool value) {
-  if (busy_ != value) {
-    busy_ = value;
+  if (assign(busy_, value)) {
     emit busyChanged();
   }
 }
 void PellumModel::setOutput(const QString &value) {
-  if (output_ != value) {
-    output_ = value;
+  if (assign(output_, value)) {
     emit outputChanged();
   }
 }
 void PellumModel::setConnectorStatus(const QString &value) {
-  if (connectorStatus_ != value) {
-    connectorStatus_ = value;
+  if (assign(connectorStatus_, value)) {
     emit connectorStatusChanged();
   }
 }
 void PellumModel::setConnectorStartsAtLogin(bool value) {
-  if (connectorStartsAtLogin_ != value) {
-    connectorStartsAtLogin_ = value;
+  if (assign(connectorStartsAtLogin_, value)) {
     emit connectorStartsAtLoginChanged();
   }
 }
 void PellumModel::setCheckingLoginStartup(bool value) {
-  if (checkingLoginStartup_ != value) {
-    checkingLoginStartup_ = value;
+  if (assign(checkingLoginStartup_, value)) {
     emit checkingLoginStartupChanged();
   }
 }
 void PellumModel::setConfiguredServices(const std::vector<LocalServer> &value) {
-  if (configuredServices_ != value) {
-    configuredServices_ = value;
+  if (assign(configuredServices_, value)) {
     emit configuredServicesChanged();
   }
 }
 
 void PellumModel::setWindowFloating(bool floating) {
-  if (windowFloating_ != floating) {
-    windowFloating_ = floating;
+  if (assign(windowFloating_, floating)) {
     emit windowFloatingChanged(floating);
   }
 }
@@ -374,18 +376,22 @@ std::string PellumModel::pairingName(const std::string &name, std::size_t limit)
 }
 
 std::string PellumModel::computerName() {
-  std::optional<std::string> name;
+  std::optional<std::string> machineInfo;
   try {
-    name = prettyHostname(readFile("/etc/machine-info", 65536));
+    machineInfo = readFile("/etc/machine-info", 65536);
   } catch (const std::exception &) {
   }
-  if (!name || name->empty()) {
-    char host[256] = {};
-    if (::gethostname(host, sizeof host - 1) == 0) {
-      name = host;
-    }
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) {
+    host[0] = '\0';
   }
-  return pairingName(name.value_or(""));
+  return computerName(machineInfo, host);
+}
+
+std::string PellumModel::computerName(const std::optional<std::string> &machineInfo,
+                                      const std::string &hostName) {
+  std::optional<std::string> pretty = machineInfo ? prettyHostname(*machineInfo) : std::nullopt;
+  return pairingName(pretty && !pretty->empty() ? *pretty : hostName);
 }
 
 QString PellumModel::statusLine(const std::string &statusText) {
@@ -823,7 +829,7 @@ void PellumModel::pairAutomatically(std::function<void()> done) {
             throw ConnectorError("The signed-in account changed during setup. Please try again.",
                                  400);
           }
-          DeviceConfig device = nlohmann::json::parse(answer.dump()).get<DeviceConfig>();
+          DeviceConfig device = answer.get<DeviceConfig>();
           if (originKey(device.endpoint) != originKey(origin)) {
             throw ConnectorError("Pairing returned a different service. Setup stopped.", 400);
           }

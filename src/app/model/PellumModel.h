@@ -197,6 +197,9 @@ public:
   // The computer's name for a new pairing: PRETTY_HOSTNAME of /etc/machine-info, else the host
   // name, else "My Mac"; cut to 80 user-perceived characters.
   static std::string computerName();
+  // The same from the text of /etc/machine-info (absent when unreadable) and the host name.
+  static std::string computerName(const std::optional<std::string> &machineInfo,
+                                  const std::string &hostName);
   // `name` cut to its first `limit` user-perceived characters; "My Mac" when empty.
   static std::string pairingName(const std::string &name, std::size_t limit = 80);
   // The one-line status shown for a launch agent status text.

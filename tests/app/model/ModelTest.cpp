@@ -143,6 +143,8 @@ private slots:
   void statusLine();
   void pairingName_data();
   void pairingName();
+  void computerName_data();
+  void computerName();
   void newComputerSignsInAndPairs();
   void callbackRefused_data();
   void callbackRefused();
@@ -268,6 +270,30 @@ void ModelTest::pairingName() {
   QFETCH(std::string, name);
   QFETCH(std::string, sent);
   QCOMPARE(PellumModel::pairingName(name), sent);
+}
+
+void ModelTest::computerName_data() {
+  QTest::addColumn<std::optional<std::string>>("machineInfo");
+  QTest::addColumn<std::string>("hostName");
+  QTest::addColumn<std::string>("name");
+  using Text = std::optional<std::string>;
+  QTest::newRow("pretty name") << Text("CHASSIS=laptop\nPRETTY_HOSTNAME=\"Anna's Laptop\"\n")
+                               << std::string("anna-lt") << std::string("Anna's Laptop");
+  QTest::newRow("single quotes") << Text("PRETTY_HOSTNAME='Desk \"One\"'") << std::string("h")
+                                 << std::string("Desk \"One\"");
+  QTest::newRow("empty pretty name")
+      << Text("PRETTY_HOSTNAME=\n") << std::string("anna-lt") << std::string("anna-lt");
+  QTest::newRow("no file") << Text() << std::string("anna-lt") << std::string("anna-lt");
+  QTest::newRow("nothing") << Text() << std::string() << std::string("My Mac");
+  QTest::newRow("long") << Text("PRETTY_HOSTNAME=" + repeat("b", 90)) << std::string("h")
+                        << repeat("b", 80);
+}
+
+void ModelTest::computerName() {
+  QFETCH(std::optional<std::string>, machineInfo);
+  QFETCH(std::string, hostName);
+  QFETCH(std::string, name);
+  QCOMPARE(PellumModel::computerName(machineInfo, hostName), name);
 }
 
 void ModelTest::newComputerSignsInAndPairs() {
@@ -809,5 +835,9 @@ void ModelTest::desktopEntryRegistersScheme() {
                        "x-scheme-handler/pellum=org.zendrel.pellum.desktop\n"));
 }
 
-QTEST_GUILESS_MAIN(ModelTest)
+int runModelTest(int argc, char **argv) {
+  ModelTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
 #include "ModelTest.moc"
