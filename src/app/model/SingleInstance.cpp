@@ -85,6 +85,7 @@ void SingleInstance::accept() {
       if (!line.isEmpty() && url.isValid()) {
         emit urlReceived(url);
       }
+      emit activated();
     });
   }
 }

@@ -19,6 +19,7 @@ namespace pellum {
 //   if (!instance.listen()) return SingleInstance::handOff(SingleInstance::callbackArgument(args))
 //                                      ? 0 : 1;
 //   connect(&instance, &SingleInstance::urlReceived, &model, &PellumModel::handleCallbackURL);
+//   connect(&instance, &SingleInstance::activated, &model, &PellumModel::show);
 class SingleInstance : public QObject {
   Q_OBJECT
 
@@ -47,6 +48,8 @@ public:
 signals:
   // A later launch handed over this URL.
   void urlReceived(const QUrl &url);
+  // A later launch handed over, with or without a URL: the user wants the app in front.
+  void activated();
 
 private:
   void accept();

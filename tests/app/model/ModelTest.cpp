@@ -323,6 +323,7 @@ void ModelTest::newComputerSignsInAndPairs() {
   SingleInstance instance(c.runtime / "pellum.socket");
   QVERIFY(instance.listen());
   connect(&instance, &SingleInstance::urlReceived, m.get(), &PellumModel::handleCallbackURL);
+  QSignalSpy activated(&instance, &SingleInstance::activated);
   std::string callback = cloud_->redirectOf(login.toString(QUrl::FullyEncoded).toStdString());
   QVERIFY(callback.starts_with("pellum://signin?"));
   QProcess second;
@@ -334,6 +335,7 @@ void ModelTest::newComputerSignsInAndPairs() {
   QVERIFY(QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, kWait));
   QCOMPARE(second.exitStatus(), QProcess::NormalExit);
   QCOMPARE(second.exitCode(), 0);
+  QCOMPARE(activated.count(), 1);
 
   QVERIFY(QTest::qWaitFor([&] { return m->phase() == FirstRunPhase::ready; }, kWait));
   QCOMPARE(m->message(), QString());
