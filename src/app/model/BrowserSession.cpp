@@ -127,16 +127,17 @@ std::vector<std::string> BrowserSession::cookies() const {
 }
 
 void BrowserSession::loadCookies() {
-  if (loaded_) {
+  std::lock_guard fileLock(fileMutex_);
+  if (std::lock_guard lock(mutex_); loaded_) {
     return;
   }
-  loaded_ = true;
   std::string text;
   try {
     text = readFile(cookieFile_, kBodyLimit);
   } catch (const std::exception &) {
-    return; // no file yet, or an unreadable one that the next answer replaces
+    // No file yet, or an unreadable one that the next answer replaces.
   }
+  std::vector<std::string> lines;
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
@@ -144,18 +145,26 @@ void BrowserSession::loadCookies() {
     start = end == std::string::npos ? text.size() : end + 1;
     // "#HttpOnly_" marks a cookie line, not a comment.
     if (!line.empty() && (line[0] != '#' || line.starts_with("#HttpOnly_"))) {
-      cookies_.push_back(line);
+      lines.push_back(line);
     }
   }
+  std::lock_guard lock(mutex_);
+  loaded_ = true;
+  cookies_ = std::move(lines);
 }
 
 void BrowserSession::storeCookies(const std::vector<std::string> &lines) {
-  if (lines == cookies_) {
-    return;
+  {
+    std::lock_guard lock(mutex_);
+    if (lines == cookies_) {
+      return;
+    }
+    cookies_ = lines;
   }
-  cookies_ = lines;
+  // The file gets the jar as it is when its turn comes, so the last write holds the latest jar.
+  std::lock_guard fileLock(fileMutex_);
   std::string text(kCookieHeader);
-  for (const std::string &line : lines) {
+  for (const std::string &line : cookies()) {
     text += line + "\n";
   }
   std::filesystem::create_directories(cookieFile_.parent_path());
@@ -176,12 +185,8 @@ BrowserSession::Hop BrowserSession::perform(const Request &request, std::stop_to
   }
   CURL *h = handle.get();
   Transfer transfer{{}, false, stop};
-  std::vector<std::string> jar;
-  {
-    std::lock_guard lock(mutex_);
-    loadCookies();
-    jar = cookies_;
-  }
+  loadCookies();
+  std::vector<std::string> jar = cookies();
   curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
@@ -246,16 +251,18 @@ BrowserSession::Hop BrowserSession::perform(const Request &request, std::stop_to
     }
     curl_slist_free_all(list);
   }
-  std::lock_guard lock(mutex_);
   storeCookies(lines);
   return hop;
 }
 
 void BrowserSession::removeAllWebsiteData() {
-  std::lock_guard lock(mutex_);
-  loaded_ = true;
-  cookies_.clear();
-  currentURL_.reset();
+  std::lock_guard fileLock(fileMutex_);
+  {
+    std::lock_guard lock(mutex_);
+    loaded_ = true;
+    cookies_.clear();
+    currentURL_.reset();
+  }
   std::error_code error;
   std::filesystem::remove(cookieFile_, error);
   if (error) {

@@ -20,8 +20,9 @@ namespace pellum {
 // next. Cookies are kept only for the host that set them, in memory and in a cookie file written
 // privately (0600, atomically) after every answer that changed them.
 //
-// Thread-safe: requests block their thread and may run on any thread; the cookie jar and the
-// current page are guarded by one mutex, never held across a transfer.
+// Thread-safe: requests block their thread and may run on any thread. The cookie jar and the
+// current page are guarded by one mutex, never held across a transfer or file I/O; a second one
+// orders the reads and writes of the cookie file.
 class BrowserSession {
 public:
   // Method, URL, headers (sent after the session's own) and body.
@@ -81,6 +82,7 @@ private:
   std::filesystem::path cookieFile_;
   double timeout_;
   mutable std::mutex mutex_;
+  std::mutex fileMutex_;
   bool loaded_ = false;
   std::vector<std::string> cookies_;
   std::optional<std::string> currentURL_;

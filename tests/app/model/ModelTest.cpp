@@ -157,6 +157,7 @@ private slots:
   void revokedPairingCleared();
   void revocationLeavesChangedRecord();
   void startupInspectionFailureBlocks();
+  void startupVisitsTheDashboardOfAnAccount();
   void runOnlyWhenReadyAndIdle();
   void runReportsResultAndRefreshes_data();
   void runReportsResultAndRefreshes();
@@ -651,6 +652,27 @@ void ModelTest::startupInspectionFailureBlocks() {
   QCOMPARE(readText(c.directory / "config.json"), std::optional<std::string>("{not json"));
   m->beginSetup(); // once only
   QCOMPARE(shown.count(), 1);
+}
+
+void ModelTest::startupVisitsTheDashboardOfAnAccount() {
+  REQUIRE_CLOUD();
+  Computer &c = *computer_;
+  DeviceConfig device = enrolledDevice();
+  c.store.save(device);
+  FirstRun::markOwned(c.store, device, true, "user-1");
+  // The service's session has expired: its dashboard sends the page to the site root.
+  auto m = model([](PellumModel::Dependencies &d) {
+    d.isRevoked = [](const DeviceConfig &) { return false; };
+  });
+  m->beginSetup();
+  QCOMPARE(m->phase(), FirstRunPhase::ready);
+  QVERIFY(QTest::qWaitFor([&] { return !m->message().isEmpty(); }, kWait));
+  QCOMPARE(m->message(),
+           QStringLiteral("This Mac is already paired. Manage your account on the website."));
+  QCOMPARE(m->phase(), FirstRunPhase::ready);
+  QCOMPARE(callsTo(cloud_->calls(), "GET", "/app").size(), 1u);
+  QVERIFY(callsTo(cloud_->calls(), "GET", "/").empty()); // the root is never loaded
+  QVERIFY(c.opened.empty());
 }
 
 void ModelTest::runOnlyWhenReadyAndIdle() {
