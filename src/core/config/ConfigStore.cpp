@@ -28,7 +28,7 @@ std::filesystem::path resolveDirectory() {
     value = std::getenv("KESTRIN_CONFIG_DIR");
   }
   if (value != nullptr && *value != '\0') {
-    return std::filesystem::absolute(value);
+    return absolutePathOrAsGiven(value);
   }
   std::filesystem::path home = homeDirectory();
   std::filesystem::path current = home / ".pellum";

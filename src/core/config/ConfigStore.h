@@ -20,7 +20,9 @@ inline constexpr std::string_view kLegacyServiceOrigin = "https://kestrin.zendre
 class ConfigStore {
 public:
   // Uses `directory` when given, else PELLUM_CONFIG_DIR, KESTRIN_CONFIG_DIR, ~/.pellum or
-  // ~/.kestrin (whichever holds the device record). Touches nothing but existence tests.
+  // ~/.kestrin (whichever holds the device record). A relative variable is made absolute
+  // against the current directory, or kept as written when that directory is gone (its first use
+  // then fails the ordinary way). Never fails; touches nothing but existence tests.
   explicit ConfigStore(std::optional<std::filesystem::path> directory = std::nullopt);
 
   const std::filesystem::path &directory() const { return directory_; }

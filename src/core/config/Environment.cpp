@@ -1,5 +1,7 @@
 #include "config/Environment.h"
 
+#include "support/Ascii.h"
+
 #include <cstring>
 
 extern char **environ;
@@ -21,12 +23,11 @@ Environment processEnvironment() {
 }
 
 bool isEnvironmentVariableName(std::string_view text) {
-  auto isAlpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
   if (text.empty() || !(isAlpha(text.front()) || text.front() == '_')) {
     return false;
   }
   for (char c : text) {
-    if (!isAlpha(c) && !(c >= '0' && c <= '9') && c != '_') {
+    if (!isAlpha(c) && !isDigit(c) && c != '_') {
       return false;
     }
   }

@@ -28,10 +28,12 @@ constexpr std::array<std::string_view, 3> kReservedPrefixes = {"sec-", "x-forwar
 constexpr std::array<std::string_view, 4> kLoopbackHosts = {"localhost", "127.0.0.1", "[::1]",
                                                             "::1"};
 
+constexpr const char *kNotLoopback =
+    "HTTP servers must use a loopback URL without embedded credentials.";
+
 [[noreturn]] void fail(const char *message) { throw ConnectorError(message, 400); }
 
 bool isLower(char c) { return c >= 'a' && c <= 'z'; }
-bool isAlpha(char c) { return isLower(c) || (c >= 'A' && c <= 'Z'); }
 
 } // namespace
 
@@ -167,12 +169,20 @@ void LocalServer::validate() const {
     fail("Name must contain 1–80 characters.");
   }
   if (type == "http") {
-    std::optional<Url> parsed = url ? Url::parse(*url) : std::nullopt;
+    if (!url || !Url::isReference(*url)) {
+      fail("Invalid local URL.");
+    }
+    // A reference that is well formed but has no http(s) scheme ("", "/mcp", "localhost:80")
+    // is a wrong URL, not an unreadable one; libcurl reads only absolute URLs.
+    if (!url->starts_with("http://") && !url->starts_with("https://")) {
+      fail(kNotLoopback);
+    }
+    std::optional<Url> parsed = Url::parse(*url);
     if (!parsed) {
       fail("Invalid local URL.");
     }
     if (!isLoopbackUrl(*url, *parsed)) {
-      fail("HTTP servers must use a loopback URL without embedded credentials.");
+      fail(kNotLoopback);
     }
     validateHeaders(headers.value_or(HeaderMap()));
   } else if (type != "stdio" || !command || command->empty() || !args) {

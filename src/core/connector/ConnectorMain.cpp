@@ -1,6 +1,8 @@
 #include "connector/ConnectorMain.h"
 
 #include "config/ConnectorError.h"
+#include "connector/ExecutableLocation.h"
+#include "connector/HeadersInput.h"
 #include "connector/Heartbeat.h"
 #include "connector/InstanceLock.h"
 #include "management/NativeManagement.h"
@@ -57,13 +59,14 @@ std::optional<std::string> readInputLine() {
 std::string describe(const std::exception &error) { return error.what(); }
 
 // The path after the first "--cloudflared", else the installer's kept (or newly installed)
-// tunnel client.
+// tunnel client. The path is only made absolute: folding "link/.." by text would name another
+// file than the one the file system finds through a symbolic link.
 std::filesystem::path tunnelClientPath(const ConfigStore &store,
                                        const std::vector<std::string> &arguments,
                                        const CloudflareInstaller::Options &installer) {
   auto option = std::find(arguments.begin(), arguments.end(), "--cloudflared");
   if (option != arguments.end() && std::next(option) != arguments.end()) {
-    return absoluteLexicalPath(*std::next(option));
+    return absolutePathOrAsGiven(*std::next(option));
   }
   return CloudflareInstaller(store, installer).ensure(false);
 }
@@ -155,8 +158,7 @@ int ConnectorMain::main(int argc, char **argv) {
   // Writing to a peer that has gone away must fail the write, not end the process.
   std::signal(SIGPIPE, SIG_IGN);
   ConfigStore store;
-  std::filesystem::path executable =
-      absoluteLexicalPath(argc > 0 && argv[0] != nullptr ? argv[0] : "");
+  std::filesystem::path executable = executableLocation(argc > 0 ? argv[0] : nullptr);
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
 
   if (arguments.empty() || arguments.front() == "--version") {
@@ -179,6 +181,8 @@ int ConnectorMain::main(int argc, char **argv) {
     std::optional<std::string> input;
     if (arguments.front() == "enroll") {
       input = readInputLine();
+    } else if (readsHeadersInput(arguments)) {
+      input = readHeadersInput(STDIN_FILENO);
     }
     std::string result = NativeManagement(store, executable).execute(arguments, input);
     writeLine(STDOUT_FILENO, result);

@@ -5,6 +5,7 @@
 #include "http/SocketTransport.h"
 #include "support/Ascii.h"
 
+#include <algorithm>
 #include <charconv>
 #include <stdexcept>
 
@@ -43,6 +44,18 @@ std::uint64_t chunkSize(std::string_view line) {
     size = size * 16 + static_cast<std::uint64_t>(value);
   }
   return size;
+}
+
+// Where a terminator that is not in `view` could begin at the earliest: at the longest tail of
+// `view` that starts it, else right after `view`. Judging a limit by this refuses as soon as no
+// terminator can still fit, however the bytes were split into receives.
+std::size_t earliestTerminator(std::string_view view, std::string_view terminator) {
+  for (std::size_t tail = std::min(view.size(), terminator.size() - 1); tail > 0; --tail) {
+    if (view.substr(view.size() - tail) == terminator.substr(0, tail)) {
+      return view.size() - tail;
+    }
+  }
+  return view.size();
 }
 
 } // namespace
@@ -98,8 +111,7 @@ std::string HTTPConnection::line(std::size_t limit) {
       consume(end + 2);
       return out;
     }
-    // limit + 1 bytes may still be a full-length line whose CR arrived without its LF.
-    if (view.size() > limit + 1) {
+    if (earliestTerminator(view, "\r\n") > limit) {
       refuse("HTTP line too long.");
     }
     searched = view.size();
@@ -125,8 +137,7 @@ HTTPRequest HTTPConnection::request() {
     if (end != std::string_view::npos) {
       break;
     }
-    // Up to three bytes past the limit may be the start of a terminator still on its way.
-    if (view.size() > kMaxHead + 3) {
+    if (earliestTerminator(view, "\r\n\r\n") > kMaxHead) {
       refuse("HTTP headers too large.");
     }
     searched = view.size();

@@ -4,11 +4,11 @@
 #include "onboarding/FirstRun.h"
 #include "onboarding/PairingRecovery.h"
 #include "support/Files.h"
+#include "support/Unicode.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <array>
 
 namespace pellum {
 
@@ -35,52 +35,6 @@ bool isCodeCharacter(char c) {
 
 bool isEnrollmentCode(std::string_view text) {
   return text.size() == kCodeLength && std::all_of(text.begin(), text.end(), isCodeCharacter);
-}
-
-// White space and line ends as a user's paste may carry them: ASCII ones, and the Unicode
-// spaces and separators that web pages and editors put around copied text.
-constexpr std::array<std::string_view, 25> kBlankSequences = {" ",
-                                                              "\t",
-                                                              "\n",
-                                                              "\v",
-                                                              "\f",
-                                                              "\r",
-                                                              "\xc2\x85",
-                                                              "\xc2\xa0",
-                                                              "\xe1\x9a\x80",
-                                                              "\xe2\x80\x80",
-                                                              "\xe2\x80\x81",
-                                                              "\xe2\x80\x82",
-                                                              "\xe2\x80\x83",
-                                                              "\xe2\x80\x84",
-                                                              "\xe2\x80\x85",
-                                                              "\xe2\x80\x86",
-                                                              "\xe2\x80\x87",
-                                                              "\xe2\x80\x88",
-                                                              "\xe2\x80\x89",
-                                                              "\xe2\x80\x8a",
-                                                              "\xe2\x80\xa8",
-                                                              "\xe2\x80\xa9",
-                                                              "\xe2\x80\xaf",
-                                                              "\xe2\x81\x9f",
-                                                              "\xe3\x80\x80"};
-
-std::string_view trimWhitespaceAndNewlines(std::string_view text) {
-  bool trimmed = true;
-  while (trimmed && !text.empty()) {
-    trimmed = false;
-    for (std::string_view blank : kBlankSequences) {
-      if (text.starts_with(blank)) {
-        text.remove_prefix(blank.size());
-        trimmed = true;
-      }
-      if (text.ends_with(blank)) {
-        text.remove_suffix(blank.size());
-        trimmed = true;
-      }
-    }
-  }
-  return text;
 }
 
 using Words = std::vector<std::string>;

@@ -2,9 +2,9 @@
 
 #include "config/ConnectorError.h"
 #include "launch/LaunchService.h"
-#include "support/Ascii.h"
 #include "support/Encoding.h"
 #include "support/Files.h"
+#include "support/Unicode.h"
 
 #include <nlohmann/json.hpp>
 
@@ -188,7 +188,7 @@ std::string FirstRun::installationID(const ConfigStore &store) {
       // Only the size limit throws this; so large a file holds no identifier.
       text.clear();
     }
-    std::string_view trimmed = trimWhitespace(text);
+    std::string_view trimmed = trimWhitespaceAndNewlines(text);
     if (!isUUID(trimmed)) {
       throw ConnectorError("Invalid Mac setup identifier. Your existing setup has been preserved.",
                            400);

@@ -8,6 +8,7 @@
 #include <utility>
 
 #ifdef __APPLE__
+#include <mach-o/dyld.h>
 #include <sys/sysctl.h>
 #else
 #include <cerrno>
@@ -74,6 +75,17 @@ std::vector<std::string> processArguments(pid_t pid) {
   return parseProcessArgumentArea(area);
 }
 
+std::optional<std::filesystem::path> runningExecutable() {
+  std::uint32_t size = 0;
+  _NSGetExecutablePath(nullptr, &size);
+  std::string path(size, '\0');
+  if (size == 0 || _NSGetExecutablePath(path.data(), &size) != 0) {
+    return std::nullopt;
+  }
+  path.resize(path.find('\0'));
+  return path.empty() ? std::nullopt : std::optional<std::filesystem::path>(path);
+}
+
 #else
 
 std::vector<std::string> processArguments(pid_t pid) {
@@ -115,6 +127,15 @@ std::vector<std::string> processArguments(pid_t pid) {
     position = end + 1;
   }
   return arguments;
+}
+
+std::optional<std::filesystem::path> runningExecutable() {
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error || !path.is_absolute()) {
+    return std::nullopt;
+  }
+  return path;
 }
 
 #endif

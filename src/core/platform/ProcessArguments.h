@@ -1,5 +1,7 @@
 #pragma once
 
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -19,5 +21,9 @@ std::vector<std::string> processArguments(pid_t pid);
 // are returned as valid UTF-8 (invalid sequences replaced). Never fails; a malformed area yields
 // fewer (or no) arguments.
 std::vector<std::string> parseProcessArgumentArea(std::string_view area);
+
+// The file of the running program as the kernel records it (symbolic links resolved), or
+// nothing when the kernel cannot say. Safe to call from any thread.
+std::optional<std::filesystem::path> runningExecutable();
 
 } // namespace pellum

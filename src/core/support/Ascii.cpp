@@ -2,6 +2,8 @@
 
 namespace pellum {
 
+bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool isHexDigit(char c) { return hexDigitValue(c) >= 0; }

@@ -6,6 +6,9 @@
 
 namespace pellum {
 
+// True for the ASCII letters a..z and A..Z.
+bool isAlpha(char c);
+
 // True for the ASCII digits 0..9.
 bool isDigit(char c);
 

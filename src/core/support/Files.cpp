@@ -15,8 +15,8 @@ namespace {
 
 // Reads the file until its end or until it has shown more than `limit` bytes (then empty). An
 // error names the file when `nameFile` is set.
-std::optional<std::string> readUpTo(const std::filesystem::path &path, std::size_t limit,
-                                    bool nameFile) {
+std::optional<std::string> readFileUpTo(const std::filesystem::path &path, std::size_t limit,
+                                        bool nameFile) {
   auto fail = [&](int error) -> std::system_error {
     return nameFile ? std::system_error(error, std::generic_category(), path.string())
                     : std::system_error(error, std::generic_category());
@@ -25,6 +25,31 @@ std::optional<std::string> readUpTo(const std::filesystem::path &path, std::size
   if (fd < 0) {
     throw fail(errno);
   }
+  try {
+    std::optional<std::string> content = readUpTo(fd, limit);
+    ::close(fd);
+    return content;
+  } catch (const std::system_error &error) {
+    ::close(fd);
+    throw fail(error.code().value());
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+}
+
+// "a/b/.." normalises to "a/"; the trailing separator names nothing.
+std::filesystem::path lexicallyNormal(const std::filesystem::path &absolute) {
+  std::filesystem::path result = absolute.lexically_normal();
+  if (!result.has_filename() && result.has_relative_path()) {
+    result = result.parent_path();
+  }
+  return result;
+}
+
+} // namespace
+
+std::optional<std::string> readUpTo(int fd, std::size_t limit) {
   std::string content;
   char buffer[65536];
   while (true) {
@@ -33,31 +58,24 @@ std::optional<std::string> readUpTo(const std::filesystem::path &path, std::size
       continue;
     }
     if (count < 0) {
-      int error = errno;
-      ::close(fd);
-      throw fail(error);
+      throw std::system_error(errno, std::generic_category());
     }
     if (count == 0) {
-      break;
+      return content;
     }
     content.append(buffer, static_cast<std::size_t>(count));
     if (content.size() > limit) {
-      ::close(fd);
       return std::nullopt;
     }
   }
-  ::close(fd);
-  return content;
 }
 
-} // namespace
-
 std::string readFile(const std::filesystem::path &path) {
-  return *readUpTo(path, std::numeric_limits<std::size_t>::max(), false);
+  return *readFileUpTo(path, std::numeric_limits<std::size_t>::max(), false);
 }
 
 std::string readFile(const std::filesystem::path &path, std::size_t limit) {
-  std::optional<std::string> content = readUpTo(path, limit, true);
+  std::optional<std::string> content = readFileUpTo(path, limit, true);
   if (!content) {
     throw ConnectorError("The file " + path.string() + " is too large to read.", 400);
   }
@@ -82,12 +100,22 @@ void writeAll(int fd, std::string_view bytes) {
 }
 
 std::filesystem::path absoluteLexicalPath(const std::filesystem::path &path) {
-  std::filesystem::path result = std::filesystem::absolute(path).lexically_normal();
-  // "a/b/.." normalises to "a/"; the trailing separator names nothing.
-  if (!result.has_filename() && result.has_relative_path()) {
-    result = result.parent_path();
+  return lexicallyNormal(std::filesystem::absolute(path));
+}
+
+std::optional<std::filesystem::path> tryAbsoluteLexicalPath(const std::filesystem::path &path) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  if (error || absolute.empty()) {
+    return std::nullopt;
   }
-  return result;
+  return lexicallyNormal(absolute);
+}
+
+std::filesystem::path absolutePathOrAsGiven(const std::filesystem::path &path) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error || absolute.empty() ? path : absolute;
 }
 
 } // namespace pellum

@@ -1,5 +1,7 @@
 #include "support/Unicode.h"
 
+#include <algorithm>
+
 #include <utf8proc.h>
 
 namespace pellum {
@@ -13,6 +15,15 @@ std::size_t nextCodePoint(std::string_view text, std::size_t offset, utf8proc_in
       utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t *>(text.data()) + offset,
                        static_cast<utf8proc_ssize_t>(text.size() - offset), &codePoint);
   return length > 0 ? static_cast<std::size_t>(length) : 0;
+}
+
+bool isWhitespaceOrNewline(utf8proc_int32_t codePoint) {
+  if ((codePoint >= 0x09 && codePoint <= 0x0D) || codePoint == 0x85) {
+    return true;
+  }
+  utf8proc_category_t category = utf8proc_category(codePoint);
+  return category == UTF8PROC_CATEGORY_ZS || category == UTF8PROC_CATEGORY_ZL ||
+         category == UTF8PROC_CATEGORY_ZP;
 }
 
 } // namespace
@@ -68,6 +79,24 @@ std::optional<std::size_t> graphemeCount(std::string_view text, std::size_t limi
     previous = codePoint;
   }
   return count;
+}
+
+std::string_view trimWhitespaceAndNewlines(std::string_view text) {
+  std::size_t begin = text.size();
+  std::size_t end = 0;
+  std::size_t offset = 0;
+  while (offset < text.size()) {
+    utf8proc_int32_t codePoint = 0;
+    std::size_t length = nextCodePoint(text, offset, codePoint);
+    bool blank = length != 0 && isWhitespaceOrNewline(codePoint);
+    std::size_t next = offset + (length != 0 ? length : 1);
+    if (!blank) {
+      begin = std::min(begin, offset);
+      end = next;
+    }
+    offset = next;
+  }
+  return begin < end ? text.substr(begin, end - begin) : text.substr(0, 0);
 }
 
 } // namespace pellum

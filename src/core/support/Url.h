@@ -25,6 +25,12 @@ public:
   std::optional<std::string> query() const;
   std::optional<std::string> fragment() const;
 
+  // True when `text` is a URI reference in the generic syntax, absolute or relative: an optional
+  // scheme and ":", an optional "//" and authority, a path, an optional query and fragment, with
+  // only the characters each part allows and "%" always followed by two hexadecimal digits. ""
+  // and "/mcp" are references; "a b" and "/%zz" are not.
+  static bool isReference(std::string_view text);
+
   // The text between "//" and the first "/", "?" or "#" of `text` as written, when `text`
   // starts with a scheme followed by "://". Used to check components exactly as written.
   static std::optional<std::string_view> rawAuthority(std::string_view text);

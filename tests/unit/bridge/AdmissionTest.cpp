@@ -4,6 +4,7 @@
 
 #include "TestHTTPServer.h"
 #include "config/ConnectorError.h"
+#include "http/HTTPConnection.h"
 
 #include <future>
 
@@ -139,6 +140,21 @@ TEST_F(BridgeTest, UnreadableRequestsGetTheJSONError) {
   socket.write("GET /s/notes HTTP/1.1\r\nhost: x\r\n");
   socket.shutdownWrite();
   EXPECT_EQ(parseResponse(socket.readAll()).body, errorJSON(kInvalid));
+}
+
+TEST_F(BridgeTest, OverlongHeadOrChunkLineIsAnsweredWhileTheClientWaits) {
+  NativeBridge::Options chosen = options();
+  chosen.connectionLimit = 60s; // an answer only at this limit would time the read out first
+  startBridge({stdioServer("notes")}, chosen);
+  std::string start = "POST /s/notes HTTP/1.1\r\nhost: x\r\n";
+  for (const std::string &raw :
+       {start + "x-pad: " + std::string(HTTPConnection::kMaxHead + 1 - start.size() - 7, 'a'),
+        start + "transfer-encoding: chunked\r\n\r\n" +
+            std::string(HTTPConnection::kMaxLine + 1, '0')}) {
+    Response response = exchange(raw);
+    EXPECT_EQ(response.status, "HTTP/1.1 400 Response");
+    EXPECT_EQ(response.body, errorJSON(kInvalid));
+  }
 }
 
 TEST_F(BridgeTest, AServiceThatCannotBePreparedGetsTheJSONError) {

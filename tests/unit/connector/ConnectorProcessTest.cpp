@@ -17,7 +17,8 @@ namespace {
 class ConnectorProcess {
 public:
   ConnectorProcess(const fs::path &configDirectory, const fs::path &tunnel, const fs::path &logs,
-                   Environment extra = {})
+                   Environment extra = {},
+                   std::optional<std::string> workingDirectory = std::nullopt)
       : out_(logs / ("out-" + std::to_string(++count_))),
         err_(logs / ("err-" + std::to_string(count_))) {
     FileDescriptor out(::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
@@ -33,6 +34,7 @@ public:
     options.environment = environment;
     options.standardOutput = out.get();
     options.standardError = err.get();
+    options.workingDirectory = std::move(workingDirectory);
     process_.emplace(options);
   }
 
@@ -118,6 +120,23 @@ TEST_F(ConnectorProgramRun, StopsCleanlyOnSIGTERMAndSIGINT) {
     sorted += line + "\n";
   }
   EXPECT_EQ(sorted, expected);
+}
+
+TEST_F(ConnectorProgramRun, TunnelClientPathIsFollowedByTheFileSystemNotFoldedAsText) {
+  enroll();
+  // From home, "link/../cloudflared" goes through link into real/sub and up to real; folding the
+  // text would name home/cloudflared, the fixture's tunnel client, instead.
+  fs::create_directories(home.path() / "real" / "sub");
+  fs::create_directory_symlink(home.path() / "real" / "sub", home.path() / "link");
+  fs::path named = home.path() / "real" / "cloudflared";
+  fs::create_symlink(test::binDir() / "fake_tunnel", named);
+  ConnectorProcess connector(configDirectory, "link/../cloudflared", home.path(), {},
+                             home.path().string());
+  ASSERT_TRUE(eventually([&] { return fs::exists(named.string() + ".record"); }))
+      << connector.err();
+  EXPECT_FALSE(fs::exists(record()));
+  connector.process().signal(SIGTERM);
+  EXPECT_EQ(connector.exitStatus(), 0);
 }
 
 TEST_F(ConnectorProgramRun, SecondStartIsRefusedAndTouchesNothing) {

@@ -1,14 +1,18 @@
 #include "config/ConfigStore.h"
+#include "connector/ExecutableLocation.h"
+#include "platform/ProcessArguments.h"
 #include "support/Files.h"
 
 #include "Paths.h"
 #include "RunProcess.h"
 #include "SampleDevice.h"
+#include "ScopedVariable.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 
 namespace pellum {
 namespace {
@@ -61,9 +65,64 @@ TEST_F(ConnectorProgram, VersionLine) {
   EXPECT_FALSE(fs::exists(configDirectory));
 }
 
-TEST_F(ConnectorProgram, UnenrolledComputerHearsSoFirst) {
+TEST_F(ConnectorProgram, UsageWordsPrintTheUsageWithoutTouchingTheConfiguration) {
+  ProcessResult help = run({"help"});
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_EQ(help.standardError, "");
+  EXPECT_EQ(help.standardOutput.rfind("Usage: PellumConnector COMMAND [ARGUMENT ...]\n", 0), 0u);
+  for (std::string_view line :
+       {"  enroll [--endpoint URL]\n", "  start [--cloudflared PATH]\n", "  service status\n",
+        "  service install\n", "  service restart\n", "  service uninstall\n",
+        "  cloudflared update\n", "  list\n",
+        "  add NAMESPACE [--name NAME] --url URL [--headers-input | --headers-file PATH]\n",
+        "  add NAMESPACE [--name NAME] [--env NAME,...] -- COMMAND [ARGUMENT ...]\n",
+        "  remove NAMESPACE\n",
+        "  headers NAMESPACE (--clear | --headers-input | --headers-file PATH)\n",
+        "  check [NAMESPACE]\n", "  help, --help, -h\n", "  --version\n", "PELLUM_CONFIG_DIR",
+        "secrets.env", "https://pellum.zendrel.com/app"}) {
+    EXPECT_NE(help.standardOutput.find(line), std::string::npos) << line;
+  }
+  // Every line fits a terminal of 80 columns, and each command has one line saying what it does.
+  std::istringstream lines(help.standardOutput);
+  bool inCommands = false;
+  std::size_t commandLines = 0;
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_LE(line.size(), 80u) << line;
+    if (line == "Commands:" || line.empty()) {
+      inCommands = line == "Commands:";
+    } else if (inCommands) {
+      std::string_view indent = commandLines % 2 == 0 ? "  " : "      ";
+      EXPECT_EQ(line.rfind(indent, 0), 0u) << line;
+      EXPECT_NE(line[indent.size()], ' ') << line;
+      ++commandLines;
+    }
+  }
+  EXPECT_EQ(commandLines, 2u * 15);
+
+  // The same text whatever follows; no configuration directory is made, and a broken record
+  // that any command would trip over is never read.
   for (auto words : std::vector<std::vector<std::string>>{
-           {"list"}, {"nonsense"}, {"--VERSION"}, {"Start"}, {"remove", "notes"}, {""}}) {
+           {"--help"}, {"-h"}, {"help", "add"}, {"-h", "--version"}}) {
+    expectResult(run(words), 0, help.standardOutput, "");
+  }
+  EXPECT_FALSE(fs::exists(configDirectory));
+  fs::create_directories(configDirectory);
+  fs::permissions(configDirectory, fs::perms::owner_all | fs::perms::group_read);
+  std::ofstream(configDirectory / "config.json") << "{";
+  expectResult(run({"help", "list"}), 0, help.standardOutput, "");
+  EXPECT_EQ(fs::status(configDirectory).permissions() & fs::perms::mask,
+            fs::perms::owner_all | fs::perms::group_read);
+}
+
+TEST_F(ConnectorProgram, UnenrolledComputerHearsSoFirst) {
+  for (auto words : std::vector<std::vector<std::string>>{{"list"},
+                                                          {"nonsense"},
+                                                          {"--VERSION"},
+                                                          {"Start"},
+                                                          {"Help"},
+                                                          {"--HELP"},
+                                                          {"remove", "notes"},
+                                                          {""}}) {
     expectResult(run(words), 1, "", kNotEnrolled);
   }
   expectResult(run({"start"}), 1, "", "Connector failed: " + kNotEnrolled);
@@ -135,12 +194,91 @@ TEST_F(ConnectorProgram, EnrollReadsOneLineOfInput) {
 TEST_F(ConnectorProgram, ClosedOutputDoesNotKillTheProgram) {
   ProcessOptions options;
   options.executable = test::connectorPath();
-  options.arguments = {"PellumConnector", "--version"};
   options.closedOutput = true;
-  ProcessResult result = test::runProcess(options);
-  EXPECT_FALSE(result.signaled) << "signal " << result.exitStatus;
-  EXPECT_EQ(result.exitStatus, 0);
+  for (std::string word : {"--version", "--help"}) {
+    options.arguments = {"PellumConnector", word};
+    ProcessResult result = test::runProcess(options);
+    EXPECT_FALSE(result.signaled) << word << ": signal " << result.exitStatus;
+    EXPECT_EQ(result.exitStatus, 0) << word;
+  }
 }
+
+// The program started with the given argument vector (argv[0] first); with `removedDirectory`
+// it is started by a shell from inside that directory after removing it, and a first word
+// without a slash is then found through PATH.
+ProcessResult runFrom(std::vector<std::string> argv, const fs::path &home,
+                      std::optional<fs::path> removedDirectory,
+                      const std::string &configDirectory) {
+  ProcessOptions options;
+  options.environment = test::environmentWith(
+      {{"HOME", home.string()},
+       {"PELLUM_CONFIG_DIR", configDirectory},
+       {"KESTRIN_CONFIG_DIR", std::nullopt},
+       {"PATH", test::connectorPath().parent_path().string() + ":/usr/bin:/bin"}});
+  if (!removedDirectory) {
+    options.executable = test::connectorPath();
+    options.arguments = std::move(argv);
+    return test::runProcess(options);
+  }
+  fs::create_directories(*removedDirectory);
+  options.executable = "/bin/sh";
+  options.arguments = {"sh", "-c", R"(cd "$0" && rmdir "$0" && exec "$@")",
+                       removedDirectory->string()};
+  options.arguments.insert(options.arguments.end(), argv.begin(), argv.end());
+  return test::runProcess(options);
+}
+
+TEST(ConnectorStartUp, OddProgramNamesAndARemovedDirectoryNeverAbort) {
+  TempDir home;
+  const std::string connector = test::connectorPath().string();
+  const fs::path gone = home.path() / "gone";
+  struct Case {
+    const char *name;
+    std::vector<std::string> argv;
+    bool fromRemovedDirectory;
+    std::string configDirectory;
+  };
+  const std::vector<Case> cases = {
+      {"empty program name", {""}, false, (home.path() / "config").string()},
+      {"removed directory, relative configuration directory", {connector}, true, "config"},
+      {"removed directory, program found through PATH",
+       {"PellumConnector"},
+       true,
+       (home.path() / "config").string()},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    auto run = [&](const std::string &word) {
+      std::vector<std::string> argv = c.argv;
+      argv.push_back(word);
+      return runFrom(argv, home.path(), c.fromRemovedDirectory ? std::optional(gone) : std::nullopt,
+                     c.configDirectory);
+    };
+    expectResult(run("--version"), 0, "Pellum connector 0.2.0\n", "");
+    // Anything that needs the directory fails the ordinary way.
+    expectResult(run("list"), 1, "", kNotEnrolled);
+    ProcessResult started = run("start");
+    EXPECT_FALSE(started.signaled);
+    EXPECT_EQ(started.exitStatus, 1);
+    EXPECT_TRUE(started.standardError.starts_with("Connector failed: ")) << started.standardError;
+  }
+}
+
+// Leaves the test in a directory that it then removes, and returns to where it was.
+class RemovedWorkingDirectory {
+public:
+  RemovedWorkingDirectory() : previous_(fs::current_path()) {
+    fs::path directory = home_.path() / "gone";
+    fs::create_directory(directory);
+    fs::current_path(directory);
+    fs::remove(directory);
+  }
+  ~RemovedWorkingDirectory() { fs::current_path(previous_); }
+
+private:
+  TempDir home_;
+  fs::path previous_;
+};
 
 TEST(ExecutableLocation, AbsoluteAndLexicallyNormalised) {
   fs::path cwd = fs::current_path();
@@ -149,6 +287,23 @@ TEST(ExecutableLocation, AbsoluteAndLexicallyNormalised) {
   EXPECT_EQ(absoluteLexicalPath("/a/b/.."), "/a");
   EXPECT_EQ(absoluteLexicalPath("/"), "/");
   EXPECT_EQ(absoluteLexicalPath("PellumConnector"), cwd / "PellumConnector");
+  EXPECT_EQ(executableLocation("bin/../PellumConnector"), cwd / "PellumConnector");
+}
+
+TEST(ExecutableLocation, TheKernelsRecordWhereNoAbsolutePathCanBeFormed) {
+  std::optional<fs::path> running = runningExecutable();
+  ASSERT_TRUE(running.has_value());
+  EXPECT_TRUE(running->is_absolute() && fs::is_regular_file(*running)) << *running;
+  EXPECT_EQ(executableLocation(""), *running);
+  EXPECT_EQ(executableLocation(nullptr), *running);
+
+  RemovedWorkingDirectory removed;
+  EXPECT_EQ(executableLocation("PellumConnector"), *running);
+  EXPECT_EQ(executableLocation("/opt/../bin/PellumConnector"), "/bin/PellumConnector");
+  // A relative configuration directory stays as given; the store is still made.
+  test::ScopedVariable variable("PELLUM_CONFIG_DIR", "relative/config");
+  EXPECT_EQ(ConfigStore().directory(), "relative/config");
+  EXPECT_EQ(absolutePathOrAsGiven("link/../cloudflared"), "link/../cloudflared");
 }
 
 } // namespace

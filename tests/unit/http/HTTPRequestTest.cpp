@@ -352,6 +352,28 @@ TEST(HTTPRequestTest, InterimAnswerDependsOnlyOnTheExpectation) {
   }
 }
 
+TEST(HTTPRequestTest, RefusesAnOverlongHeadOrLineWhileTheClientWaits) {
+  struct Case {
+    const char *name;
+    std::string bytes;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"32769 head bytes", "GET / HTTP/1.1\r\nx-pad: " + std::string(32'746, 'a'),
+       "HTTP headers too large."},
+      {"8193-byte chunk size line", chunked(std::string(8'193, '0')), "HTTP line too long."},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    // Waiting for more would end at the deadline with a time-out instead.
+    LiveExchange exchange(10s);
+    exchange.client().write(c.bytes);
+    Outcome outcome = exchange.finish();
+    EXPECT_EQ(outcome.error, c.error);
+    EXPECT_EQ(outcome.status, 400);
+  }
+}
+
 TEST(HTTPRequestTest, DeadlineEndsASilentClient) {
   LiveExchange exchange(100ms);
   exchange.client().write("GET / HTTP/1.1\r\n");
@@ -415,12 +437,23 @@ TEST(HTTPRequestTest, LimitsDoNotDependOnHowBytesArrive) {
     std::vector<std::string> pieces;
     std::string error;
   };
+  std::string headBytes = fullHead.substr(0, fullHead.size() - 4);
+  // A refusal must come from the bytes at hand: one more receive would end the stream and
+  // report "Connection closed." instead.
   const std::vector<Case> cases = {
-      {"head, CR CR LF then LF", {fullHead.substr(0, fullHead.size() - 1), "\n"}, ""},
-      {"head, CR then LF CR LF", {fullHead.substr(0, fullHead.size() - 3), "\n\r\n"}, ""},
+      {"head, then CR LF CR LF", {headBytes, "\r\n\r\n"}, ""},
+      {"head, CR then LF CR LF", {headBytes + "\r", "\n\r\n"}, ""},
+      {"head, CR LF then CR LF", {headBytes + "\r\n", "\r\n"}, ""},
+      {"head, CR LF CR then LF", {headBytes + "\r\n\r", "\n"}, ""},
+      {"head one past, nothing more", {headBytes + "a"}, "HTTP headers too large."},
+      {"head one past, CR LF CR", {headBytes + "a\r\n\r"}, "HTTP headers too large."},
+      {"head of the limit, CR LF then a byte", {headBytes + "\r\nx"}, "HTTP headers too large."},
+      {"chunk size line, then CR LF", {chunked(sizeLine), "\r\na\r\n0\r\n\r\n"}, ""},
       {"chunk size line, CR then LF", {chunked(sizeLine + "\r"), "\na\r\n0\r\n\r\n"}, ""},
-      {"chunk size line one past, CR then LF",
-       {chunked(sizeLine + "e\r"), "\na\r\n0\r\n\r\n"},
+      {"chunk size line one past, nothing more", {chunked(sizeLine + "e")}, "HTTP line too long."},
+      {"chunk size line one past, CR", {chunked(sizeLine + "e\r")}, "HTTP line too long."},
+      {"trailer line one past, nothing more",
+       {chunked("0\r\nx-t: " + std::string(8188, 't'))},
        "HTTP line too long."},
       {"one byte at a time",
        {"G", "E", "T", " ", "/", " ", "HTTP/1.1\r", "\n", "host: x\r\n", "\r", "\n"},

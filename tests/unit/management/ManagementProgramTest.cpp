@@ -188,5 +188,58 @@ TEST_F(ManagementProgram, FailuresPrintTheirMessageAndChangeNothing) {
   EXPECT_EQ(configText(), record);
 }
 
+TEST_F(ManagementProgram, HeadersInputIsReadFromStandardInput) {
+  enroll();
+  const std::string headers = R"({"X-Key": "v", "Authorization": "Bearer t"})";
+  fs::path file = temp.path() / "headers.json";
+  std::ofstream(file) << headers;
+
+  expectOutput({"add", "notes", "--url", "http://localhost:3000/mcp", "--headers-input"},
+               kNoteStart, true, headers);
+  expectOutput(
+      {"add", "files", "--url", "http://localhost:3000/mcp", "--headers-file", file.string()},
+      kNoteStart, true);
+  json servers = json::parse(*configText())["servers"];
+  EXPECT_EQ(servers[0]["headers"], json({{"x-key", "v"}, {"authorization", "Bearer t"}}));
+  EXPECT_EQ(servers[0]["headers"], servers[1]["headers"]);
+
+  expectOutput({"headers", "files", "--headers-input"}, kNoteStart, true, R"({"X-Other": "w"})");
+  EXPECT_EQ(json::parse(*configText())["servers"][1]["headers"], json({{"x-other", "w"}}));
+
+  // Input that holds nothing is no input at all.
+  expectOutput({"add", "web", "--url", "http://localhost:8080/", "--headers-input"}, kNoteStart,
+               true, "");
+  EXPECT_FALSE(json::parse(*configText())["servers"][2].contains("headers"));
+  expectOutput({"headers", "web", "--headers-input"},
+               "Choose a headers JSON file or Clear headers.", false, "");
+
+  // Up to 1 MiB is read; after "--" the word belongs to the tool and standard input is not read.
+  std::string padded = R"({"x-big": "1"})";
+  padded.resize(1024 * 1024, ' ');
+  expectOutput({"headers", "web", "--headers-input"}, kNoteStart, true, padded);
+  EXPECT_EQ(json::parse(*configText())["servers"][2]["headers"], json({{"x-big", "1"}}));
+  expectOutput({"add", "tools", "--", "/usr/bin/tool", "--headers-input"}, kNoteStart, true,
+               padded + " ");
+  EXPECT_EQ(json::parse(*configText())["servers"][3]["args"], json({"--headers-input"}));
+}
+
+TEST_F(ManagementProgram, OversizedHeadersInputChangesNothing) {
+  enroll();
+  expectOutput({"add", "notes", "--url", "http://localhost:3000/"}, kNoteStart, true);
+  cloud_->reset();
+  std::optional<std::string> record = configText();
+
+  std::string oversized = R"({"x-big": "1"})";
+  oversized.resize(1024 * 1024 + 1, ' ');
+  for (const Words &words :
+       {Words{"headers", "notes", "--headers-input"},
+        Words{"add", "web", "--url", "http://localhost:8080/", "--headers-input"}}) {
+    expectOutput(words, "The headers input is larger than 1 MiB, so nothing was changed.", false,
+                 oversized);
+  }
+  EXPECT_TRUE(calls().empty());
+  EXPECT_EQ(configText(), record);
+}
+
 } // namespace
 } // namespace pellum::test

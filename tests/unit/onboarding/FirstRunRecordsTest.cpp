@@ -105,6 +105,11 @@ TEST_F(FirstRunRecordsTest, StoredInstallationIDs) {
   } cases[] = {
       {lower + "\n", lower},
       {" \t" + lower + "\r\n\n", lower},
+      {lower + "\u00a0", lower},
+      {"\u3000" + lower + "\u2028\u2029\u0085\v\f", lower},
+      {"\u2003" + lower + "\u202f", lower},
+      {lower + "\u200b", ""}, // a zero-width space is a format character, not white space
+      {"\ufeff" + lower, ""},
       {"0F8FAD5B-D9CB-469F-A165-70867728950E", "0F8FAD5B-D9CB-469F-A165-70867728950E"},
       {"not a uuid", ""},
       {"", ""},

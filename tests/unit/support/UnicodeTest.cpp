@@ -35,6 +35,26 @@ TEST(UnicodeTest, ValidatesStrictUTF8) {
   }
 }
 
+TEST(UnicodeTest, TrimsWhiteSpaceAndNewlinesOfEveryKind) {
+  struct Case {
+    std::string text;
+    std::string trimmed;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {" \t\n\v\f\r", ""},
+      {" a b ", "a b"},
+      {"\u0085\u00a0\u1680a\u2000\u200a\u2028\u2029\u202f\u205f\u3000", "a"},
+      {"\u00a0a\u00a0b\u00a0", "a\u00a0b"},
+      {"\u200ba\ufeff", "\u200ba\ufeff"}, // format characters are text
+      {"\xff a \xc3", "\xff a \xc3"},     // so are bytes that are not UTF-8
+      {"\u2028\xc3", "\xc3"},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(trimWhitespaceAndNewlines(c.text), c.trimmed) << testing::PrintToString(c.text);
+  }
+}
+
 TEST(UnicodeTest, RepairReplacesEachInvalidByte) {
   EXPECT_EQ(repairUTF8("caf\xC3\xA9"), "caf\xC3\xA9");
   EXPECT_EQ(repairUTF8("a\xC3"), "a\xEF\xBF\xBD");
