@@ -20,7 +20,20 @@
 //                              "revoked": true,                    every credential refused
 //                              "devicePort": 47900,                bridge port of enrolled devices
 //                              "enrollExtra": {"servers": []}}     keys added to enrolment answers
+//                              "desktop": {…}}                     the app's pages, below
 //   POST /_control/reset   clears the recorded calls
+//
+// The desktop app's pages: GET /desktop/login?challenge&state redirects to
+// pellum://signin?state=…&code=… (a one-time code bound to the S256 challenge); POST
+// /desktop/redeem {code, verifier} with "Origin" equal to this service's origin sets a "session"
+// cookie and redirects to /app, and otherwise redirects to /desktop/redeem; GET /app shows the
+// dashboard to a signed-in session and redirects to / otherwise; GET /api/me answers
+// {"user": {"id", "email"}} and POST /api/desktop/pair {installationId, name, port} answers
+// "userId" and a new device record, both only with a session (else 401). "force" (keyed by the
+// full path, e.g. "/api/me") makes any of them fail with {error}, or with "forceBody" instead.
+// The "desktop" switches: "user" (the /me answer's user, any JSON), "pairUserId" and
+// "pairEndpoint" (override the pair answer's), "redeemTo" (where a good redeem redirects).
+import { createHash } from "node:crypto";
 import { execFileSync } from "node:child_process";
 import fs from "node:fs";
 import https from "node:https";
@@ -89,7 +102,22 @@ const state = {
   revoked: false,
   devicePort: 47831,
   enrollExtra: {},
+  forceBody: {},
+  desktop: {},
+  codes: new Map(), // one-time sign-in code -> S256 challenge
+  sessions: new Set(),
 };
+
+const kDesktopDefaults = {
+  user: { id: "user-1", email: "person@example.com" },
+  pairUserId: null,
+  pairEndpoint: null,
+  redeemTo: "/app",
+};
+
+function desktopSetting(key) {
+  return key in state.desktop ? state.desktop[key] : kDesktopDefaults[key];
+}
 
 function send(response, status, object) {
   const body = object === undefined ? "" : JSON.stringify(object);
@@ -120,7 +148,8 @@ function handleControl(request, response, route, body) {
     return send(response, 200, {});
   }
   if (route === "/_control/state" && request.method === "POST") {
-    for (const key of ["enabled", "force", "malformed", "revoked", "devicePort", "enrollExtra"]) {
+    for (const key of ["enabled", "force", "malformed", "revoked", "devicePort", "enrollExtra",
+                       "forceBody", "desktop"]) {
       if (key in body) state[key] = body[key];
     }
     return send(response, 200, {});
@@ -169,6 +198,85 @@ function handleConnector(request, response, route, body) {
   return send(response, 404, { error: "Not found." });
 }
 
+function redirect(response, location, headers = {}) {
+  response.writeHead(303, { location, "content-length": 0, ...headers });
+  response.end();
+}
+
+function page(response, status, title) {
+  const body = `<!doctype html><title>${title}</title><h1>${title}</h1>`;
+  response.writeHead(status, { "content-type": "text/html", "content-length": Buffer.byteLength(body) });
+  response.end(body);
+}
+
+function base64url(bytes) {
+  return Buffer.from(bytes).toString("base64").replaceAll("+", "-").replaceAll("/", "_")
+    .replaceAll("=", "");
+}
+
+function signedIn(request) {
+  const cookies = (request.headers["cookie"] ?? "").split(";").map((part) => part.trim());
+  return cookies.some((cookie) => cookie.startsWith("session=") &&
+                                  state.sessions.has(cookie.slice("session=".length)));
+}
+
+// The app's sign-in pages and JSON calls; false when `route` is none of them.
+function handleDesktop(request, response, route, url, body, origin) {
+  const forced = state.force[route];
+  if (forced) {
+    return send(response, forced, state.forceBody[route] ?? { error: `Forced failure (HTTP ${forced}).` }), true;
+  }
+  if (route === "/desktop/login" && request.method === "GET") {
+    const challenge = url.searchParams.get("challenge");
+    const signInState = url.searchParams.get("state");
+    const code = base64url(crypto.getRandomValues(new Uint8Array(16)));
+    state.codes.set(code, challenge);
+    const target = `pellum://signin?state=${encodeURIComponent(signInState)}&code=${code}`;
+    return redirect(response, target), true;
+  }
+  if (route === "/desktop/redeem" && request.method === "POST") {
+    const challenge = state.codes.get(body.code);
+    state.codes.delete(body.code);
+    const verified = typeof body.verifier === "string" && challenge !== undefined &&
+      base64url(createHash("sha256").update(body.verifier).digest()) === challenge;
+    if (request.headers["origin"] !== origin || !verified) {
+      return redirect(response, "/desktop/redeem"), true;
+    }
+    const session = base64url(crypto.getRandomValues(new Uint8Array(24)));
+    state.sessions.add(session);
+    return redirect(response, desktopSetting("redeemTo"), {
+      "set-cookie": `session=${session}; Path=/; HttpOnly; Secure; SameSite=Lax`,
+    }), true;
+  }
+  if (route === "/desktop/redeem" && request.method === "GET") {
+    return page(response, 200, "Sign-in handoff failed"), true;
+  }
+  if (route === "/app" && request.method === "GET") {
+    return (signedIn(request) ? page(response, 200, "Dashboard") : redirect(response, "/")), true;
+  }
+  if (route === "/" && request.method === "GET") {
+    return page(response, 200, "Welcome"), true;
+  }
+  if (route === "/api/me" && request.method === "GET") {
+    if (!signedIn(request)) return send(response, 401, { error: "Sign in required." }), true;
+    return send(response, 200, { user: desktopSetting("user") }), true;
+  }
+  if (route === "/api/desktop/pair" && request.method === "POST") {
+    if (!signedIn(request)) return send(response, 401, { error: "Sign in required." }), true;
+    const device = newDevice(Number.isInteger(body.port) ? body.port : state.devicePort);
+    device.name = typeof body.name === "string" ? body.name : device.name;
+    state.devices.set(device.credential, device);
+    const user = desktopSetting("user");
+    return send(response, 200, {
+      userId: desktopSetting("pairUserId") ?? user?.id ?? "user-1",
+      endpoint: desktopSetting("pairEndpoint") ?? origin,
+      ...device,
+      servers: [],
+    }), true;
+  }
+  return false;
+}
+
 function main() {
   const options = parseArguments(process.argv.slice(2));
   const server = https.createServer(ensureCertificates(options.tlsDir), (request, response) => {
@@ -187,6 +295,7 @@ function main() {
       let body = {};
       try {
         body = text ? JSON.parse(text) : {};
+        if (body === null || typeof body !== "object") body = {};
       } catch {
         return send(response, 400, { error: "Invalid JSON." });
       }
@@ -197,6 +306,8 @@ function main() {
       state.calls.push({ method: request.method, path: url.pathname,
                          headers: request.headers, body: text ? body : null });
       if (!url.pathname.startsWith("/connector/")) {
+        const origin = `https://${request.headers["host"]}`;
+        if (handleDesktop(request, response, url.pathname, url, body, origin)) return;
         return send(response, 404, { error: "Not found." });
       }
       return handleConnector(request, response, url.pathname.slice("/connector".length), body);

@@ -105,13 +105,12 @@ TestCA::Certificate FakeCloud::serverCertificate() const {
   return {directory_.path() / "tls" / "server.pem", directory_.path() / "tls" / "server-key.pem"};
 }
 
-std::string FakeCloud::control(const std::string &method, const std::string &path,
-                               const std::string &body) const {
+std::string FakeCloud::request(const std::string &method, const std::string &url,
+                               const std::string &body, long *status, std::string *location) const {
   CURL *handle = curl_easy_init();
   if (handle == nullptr) {
     throw std::runtime_error("curl_easy_init failed");
   }
-  std::string url = origin() + path;
   std::string caFilePath = caFile().string();
   std::string answer;
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
@@ -126,14 +125,36 @@ std::string FakeCloud::control(const std::string &method, const std::string &pat
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
   }
   CURLcode result = curl_easy_perform(handle);
-  long status = 0;
-  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, status);
+  curl_header *header = nullptr;
+  if (location != nullptr && result == CURLE_OK &&
+      curl_easy_header(handle, "location", 0, CURLH_HEADER, -1, &header) == CURLHE_OK) {
+    *location = header->value;
+  }
   curl_easy_cleanup(handle);
-  if (result != CURLE_OK || status != 200) {
-    throw std::runtime_error("fake cloud control call " + path +
+  if (result != CURLE_OK) {
+    throw std::runtime_error("fake cloud request " + url +
                              " failed: " + curl_easy_strerror(result));
   }
   return answer;
+}
+
+std::string FakeCloud::control(const std::string &method, const std::string &path,
+                               const std::string &body) const {
+  long status = 0;
+  std::string answer = request(method, origin() + path, body, &status, nullptr);
+  if (status != 200) {
+    throw std::runtime_error("fake cloud control call " + path + " answered " +
+                             std::to_string(status));
+  }
+  return answer;
+}
+
+std::string FakeCloud::redirectOf(const std::string &url) const {
+  long status = 0;
+  std::string location;
+  request("GET", url, "", &status, &location);
+  return location;
 }
 
 nlohmann::json FakeCloud::calls() const {
@@ -150,7 +171,9 @@ void FakeCloud::reset() const {
             {"malformed", nlohmann::json::object()},
             {"revoked", false},
             {"devicePort", 47831},
-            {"enrollExtra", nlohmann::json::object()}});
+            {"enrollExtra", nlohmann::json::object()},
+            {"forceBody", nlohmann::json::object()},
+            {"desktop", nlohmann::json::object()}});
   control("POST", "/_control/reset", "");
 }
 

@@ -42,12 +42,18 @@ public:
   nlohmann::json calls() const;
   // Changes the service's behaviour: {"force": {"/servers": 500}}, {"malformed": …}, …
   void setState(const nlohmann::json &state) const;
+  // The "location" of the answer to a GET of `url` (a page of this service, as a browser would
+  // open it, without cookies); empty when the answer is no redirect.
+  std::string redirectOf(const std::string &url) const;
   // Forgets the recorded calls and restores the default behaviour (enrolled devices stay).
   void reset() const;
 
 private:
   std::string control(const std::string &method, const std::string &path,
                       const std::string &body) const;
+  // One request to `url`; the answer's body, and its "location" in `location` when asked.
+  std::string request(const std::string &method, const std::string &url, const std::string &body,
+                      long *status, std::string *location) const;
 
   TempDir directory_;
   std::unique_ptr<ChildProcess> process_;
