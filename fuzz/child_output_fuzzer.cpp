@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -32,7 +33,12 @@ void sameMember(const json &parsed, std::string_view line, const char *name) {
   }
 }
 
-bool check(std::string_view line, pellum::ChildMessage &message) {
+bool check(std::string_view line) {
+  std::optional<pellum::ChildMessage> classified = pellum::ChildOutput::classify(line);
+  if (!classified) {
+    return false;
+  }
+  pellum::ChildMessage &message = *classified;
   json parsed = json::parse(line.begin(), line.end());
   require(parsed.is_object());
   for (const char *name : {"id", "method", "result"}) {

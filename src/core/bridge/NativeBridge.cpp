@@ -786,7 +786,7 @@ void NativeBridge::prune() {
   for (std::stop_source &stop : cut) {
     stop.request_stop();
   }
-  // Dropping the last references waits for the children, whose graces all began above.
+  // The children end on the ending thread; nobody here waits for them.
   snapshot.clear();
   removed.clear();
 }

@@ -77,7 +77,8 @@ public:
 
   // Replaces the allow-list with the "slug" strings of the entries of `servers` (a JSON array of
   // objects) whose "enabled" is JSON true, grants a lease of `lease` seconds from now, and runs
-  // one pruning pass before returning. Blocks while sessions that lost their namespace end.
+  // one pruning pass before returning. Sessions that lost their namespace are closed
+  // before it returns; their children end on their own, each within its kill grace.
   void authorize(const nlohmann::json &servers, double lease);
 
   // Listens on 127.0.0.1 at `port`, or at the device record's port when absent, and starts the

@@ -40,9 +40,8 @@ std::optional<ChildMessage> ChildOutput::classify(std::string_view line) {
   return message;
 }
 
-bool ChildOutput::feed(
-    std::string_view chunk,
-    const std::function<bool(std::string_view line, ChildMessage &message)> &onLine) {
+bool ChildOutput::feed(std::string_view chunk,
+                       const std::function<bool(std::string_view line)> &onLine) {
   // Only the new bytes can hold a line feed: what was buffered had none.
   std::size_t scanFrom = buffer_.size();
   buffer_.append(chunk);
@@ -51,8 +50,7 @@ bool ChildOutput::feed(
   for (std::size_t end; going && (end = buffer_.find('\n', scanFrom)) != std::string::npos;) {
     std::string_view line(buffer_.data() + lineStart, end - lineStart);
     lineStart = scanFrom = end + 1;
-    std::optional<ChildMessage> message = classify(line);
-    going = message && onLine(line, *message);
+    going = onLine(line);
   }
   buffer_.erase(0, lineStart);
   return going && buffer_.size() <= kLineLimit;

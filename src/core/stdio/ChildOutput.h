@@ -41,11 +41,11 @@ public:
   // the limit, nested too deeply, not JSON, or JSON but not an object.
   static std::optional<ChildMessage> classify(std::string_view line);
 
-  // Appends `chunk` and hands each complete line and its meaning to `onLine`, in order. Returns
-  // false as soon as the output ends the session (a bad line, or more than the limit without a
-  // line feed); `onLine` may also return false to stop. After false, feed no more.
-  bool feed(std::string_view chunk,
-            const std::function<bool(std::string_view line, ChildMessage &message)> &onLine);
+  // Appends `chunk` and hands each complete line (without its line feed) to `onLine`, in order,
+  // which says whether to go on (it reads the line with classify()). Returns false once
+  // `onLine` did, or when more than the limit has come without a line feed. After false, feed
+  // no more.
+  bool feed(std::string_view chunk, const std::function<bool(std::string_view line)> &onLine);
 
   // Bytes held of an unfinished line.
   std::size_t buffered() const { return buffer_.size(); }

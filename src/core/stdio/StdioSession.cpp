@@ -395,8 +395,12 @@ void StdioSession::pump() {
   const int from = output_.readEnd.get();
   const int to = input_.writeEnd.get();
   std::string chunk(kChunkSize, '\0');
-  auto onLine = [this](std::string_view line, ChildMessage &message) {
-    return take(line, message);
+  auto onLine = [this](std::string_view line) {
+    if (closed()) {
+      return false; // no more work for a session that has ended
+    }
+    std::optional<ChildMessage> message = ChildOutput::classify(line);
+    return message && take(line, *message);
   };
   for (;;) {
     bool flushing;
