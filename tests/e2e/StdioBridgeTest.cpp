@@ -47,7 +47,7 @@ std::string readLine(int fd) {
   return line;
 }
 
-json runClient(const std::string &node, std::vector<std::string> arguments) {
+std::string runClientText(const std::string &node, std::vector<std::string> arguments) {
   test::ProcessOptions options;
   options.executable = node;
   arguments.insert(arguments.begin(), {node, (e2eDir() / "stdio_client.mjs").string()});
@@ -58,12 +58,56 @@ json runClient(const std::string &node, std::vector<std::string> arguments) {
   test::ProcessResult result = test::runProcess(options);
   EXPECT_EQ(result.exitStatus, 0) << result.standardError;
   EXPECT_FALSE(result.timedOut);
-  return json::parse(result.standardOutput, nullptr, false);
+  return result.standardOutput;
+}
+
+json runClient(const std::string &node, std::vector<std::string> arguments) {
+  return json::parse(runClientText(node, std::move(arguments)), nullptr, false);
+}
+
+// bridge_host on a config.json of `services`, all allowed.
+class BridgeHost {
+public:
+  BridgeHost(const std::filesystem::path &dir, std::vector<LocalServer> services) {
+    DeviceConfig config{"https://pellum.test", "device",  "E2E",   "e2e.local",        1024,
+                        "credential",          kPassword, "token", std::move(services)};
+    std::ofstream(dir / "config.json") << json(config).dump(2);
+    Pipe output = Pipe::create();
+    ChildProcess::Options host;
+    host.executable = (test::binDir() / "bridge_host").string();
+    host.arguments = {(dir / "config.json").string()};
+    host.standardOutput = output.writeEnd.get();
+    process_ = std::make_unique<ChildProcess>(host);
+    output.writeEnd.reset();
+    std::string ready = readLine(output.readEnd.get());
+    if (ready.starts_with("listening ")) {
+      port_ = ready.substr(10);
+    }
+  }
+  // The URL of `slug`; empty when the host did not start.
+  std::string url(const std::string &slug) const {
+    return port_.empty() ? "" : "http://127.0.0.1:" + port_ + "/s/" + slug;
+  }
+  // Stops the host as the connector's stop signal would and expects a clean exit.
+  void stop() {
+    process_->signal(SIGTERM);
+    EXPECT_TRUE(process_->waitUntil(std::chrono::steady_clock::now() + 30s));
+    EXPECT_EQ(process_->status().code, 0);
+    EXPECT_FALSE(process_->status().signaled);
+  }
+
+private:
+  std::unique_ptr<ChildProcess> process_;
+  std::string port_;
+};
+
+std::optional<std::filesystem::path> nodeProgram() {
+  const char *pathVariable = std::getenv("PATH");
+  return ExecutableFinder::findExecutable("node", pathVariable ? pathVariable : "");
 }
 
 TEST(StdioBridge, SDKClientSeesTheSameServerThroughTheBridge) {
-  const char *pathVariable = std::getenv("PATH");
-  auto node = ExecutableFinder::findExecutable("node", pathVariable ? pathVariable : "");
+  auto node = nodeProgram();
   if (!node || !std::filesystem::exists(everythingServer())) {
     GTEST_SKIP() << "needs node and the npm packages of tests/e2e (npm ci in tests/e2e)";
   }
@@ -71,30 +115,14 @@ TEST(StdioBridge, SDKClientSeesTheSameServerThroughTheBridge) {
   LocalServer everything("everything", "Everything", "stdio");
   everything.command = node->string();
   everything.args = std::vector<std::string>{everythingServer().string(), "stdio"};
-  DeviceConfig config{"https://pellum.test", "device",  "E2E",   "e2e.local", 1024,
-                      "credential",          kPassword, "token", {everything}};
-  std::ofstream(dir.path() / "config.json") << json(config).dump(2);
-
   json direct =
       runClient(node->string(), {"stdio", node->string(), everythingServer().string(), "stdio"});
   ASSERT_TRUE(direct.is_object());
 
-  Pipe output = Pipe::create();
-  ChildProcess::Options host;
-  host.executable = (test::binDir() / "bridge_host").string();
-  host.arguments = {(dir.path() / "config.json").string()};
-  host.standardOutput = output.writeEnd.get();
-  ChildProcess bridge(host);
-  output.writeEnd.reset();
-  std::string ready = readLine(output.readEnd.get());
-  ASSERT_TRUE(ready.starts_with("listening ")) << ready;
-  std::string url = "http://127.0.0.1:" + ready.substr(10) + "/s/everything";
-
-  json bridged = runClient(node->string(), {"http", url});
-  bridge.signal(SIGTERM);
-  EXPECT_TRUE(bridge.waitUntil(std::chrono::steady_clock::now() + 30s));
-  EXPECT_EQ(bridge.status().code, 0);
-  EXPECT_FALSE(bridge.status().signaled);
+  BridgeHost host(dir.path(), {everything});
+  ASSERT_FALSE(host.url("everything").empty());
+  json bridged = runClient(node->string(), {"http", host.url("everything")});
+  host.stop();
   ASSERT_TRUE(bridged.is_object());
 
   for (const char *key : {"tools", "call", "prompts", "resources", "read"}) {
@@ -106,6 +134,27 @@ TEST(StdioBridge, SDKClientSeesTheSameServerThroughTheBridge) {
   EXPECT_EQ(bridged["capabilities"], json({"prompts", "resources", "tools"}));
   EXPECT_EQ(bridged["sessionId"].get<std::string>().size(), 36u);
   EXPECT_EQ(bridged["terminated"], true);
+}
+
+TEST(StdioBridge, ToolSchemasReachTheSDKClientInTheServersOrder) {
+  auto node = nodeProgram();
+  if (!node || !std::filesystem::exists(e2eDir() / "node_modules" / "@modelcontextprotocol")) {
+    GTEST_SKIP() << "needs node and the npm packages of tests/e2e (npm ci in tests/e2e)";
+  }
+  test::TempDir dir;
+  LocalServer unordered("unordered", "Unordered", "stdio");
+  unordered.command = (test::binDir() / "fake_mcp_server").string();
+  unordered.args = std::vector<std::string>{"--mode", "unordered-schema"};
+  BridgeHost host(dir.path(), {unordered});
+  ASSERT_FALSE(host.url("unordered").empty());
+  std::string listed = runClientText(node->string(), {"tools", host.url("unordered")});
+  host.stop();
+  // "zeta" before "alpha", "type" before "properties" before "required": as the server wrote.
+  auto schema = listed.find(R"("inputSchema":{"type":"object","properties":{"zeta":)");
+  EXPECT_NE(schema, std::string::npos) << listed;
+  EXPECT_NE(listed.find(R"("alpha":{"type":"number","maximum":100}},"required":["zeta"]})", schema),
+            std::string::npos)
+      << listed;
 }
 
 } // namespace

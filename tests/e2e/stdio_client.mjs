@@ -3,6 +3,7 @@
 //   node stdio_client.mjs http URL     through the bridge; the Basic credentials a tunnel adds
 //                                      are "kestrin" and $PELLUM_BRIDGE_PASSWORD
 //   node stdio_client.mjs stdio COMMAND [ARG...]   directly, over the child's standard streams
+//   node stdio_client.mjs tools URL    through the bridge, only tools/list, printed as received
 //
 // Runs initialize, tools/list, a tools/call, prompts/list, resources/list and resources/read, and
 // over HTTP ends the session with DELETE.
@@ -13,7 +14,7 @@ import { StreamableHTTPClientTransport } from "@modelcontextprotocol/sdk/client/
 
 const [mode, ...rest] = process.argv.slice(2);
 let transport;
-if (mode === "http" && rest.length === 1) {
+if ((mode === "http" || mode === "tools") && rest.length === 1) {
   const credentials = Buffer.from(`kestrin:${process.env.PELLUM_BRIDGE_PASSWORD ?? ""}`);
   transport = new StreamableHTTPClientTransport(new URL(rest[0]), {
     requestInit: { headers: { authorization: `Basic ${credentials.toString("base64")}` } },
@@ -21,12 +22,19 @@ if (mode === "http" && rest.length === 1) {
 } else if (mode === "stdio" && rest.length >= 1) {
   transport = new StdioClientTransport({ command: rest[0], args: rest.slice(1), stderr: "ignore" });
 } else {
-  console.error("usage: node stdio_client.mjs http URL | stdio COMMAND [ARG...]");
+  console.error("usage: node stdio_client.mjs http URL | tools URL | stdio COMMAND [ARG...]");
   process.exit(2);
 }
 
 const client = new Client({ name: "pellum-e2e", version: "1.0.0" });
 await client.connect(transport);
+if (mode === "tools") {
+  // Members keep the order in which the SDK received them.
+  process.stdout.write(JSON.stringify(await client.listTools()) + "\n");
+  await transport.terminateSession();
+  await client.close();
+  process.exit(0);
+}
 const results = {
   server: client.getServerVersion(),
   capabilities: Object.keys(client.getServerCapabilities() ?? {}).sort(),

@@ -21,7 +21,8 @@ namespace {
 
 using nlohmann::json;
 
-constexpr const char *kUsage = R"(usage: fake_mcp_server [--mode MODE] [--log FILE] [--delay MS]
+constexpr const char *kUsage =
+    R"(usage: fake_mcp_server [--mode MODE] [--log FILE] [--delay MS] [--pid-file FILE]
                        [--require NAME] [--show NAME] [--lines N] [--width BYTES]
 
 Serves MCP over standard input and output, one JSON message per line.
@@ -46,6 +47,12 @@ Modes:
   ignore-sigterm         ignore SIGTERM and keep running after standard input ends
   crash                  write --lines lines (30 unless given) "crash line 1", … to standard
                          error, each padded with dots to --width bytes, and exit with status 3
+  flood-initialize       on initialize, first send 16 requests with methods of 1 MiB each, then
+                         answer it, then never read again
+  flood                  the same on tools/call, after a normal handshake
+  grandchild             start a process that ignores SIGTERM and the end of its input and
+                         lives on; otherwise normal
+  unordered-schema       list a tool whose schema members are not in alphabetical order
 
 Tools of tools/call (by "name"):
   echo         result {"content": [text], "arguments": the arguments}
@@ -54,6 +61,7 @@ Tools of tools/call (by "name"):
   decoy        first answers with a string id and with an unknown id, then properly
 
 --log FILE appends every line received to FILE.
+--pid-file FILE writes the server's process id (and its grandchild's, one a line) to FILE.
 --delay MS waits MS milliseconds before handling each tools/call.
 --require NAME exits with status 1 at once, saying so on standard error, when the environment
   variable NAME is not set.
@@ -135,6 +143,32 @@ void callTool(const json &request) {
   }
 }
 
+// Requests of the server's own that it never waits for, then no more reading: whatever answers
+// them piles up in front of its standard input.
+void flood() {
+  for (int i = 0; i < 16; ++i) {
+    send({{"jsonrpc", "2.0"}, {"id", 1000 + i}, {"method", std::string(1 << 20, 'm')}});
+  }
+}
+
+[[noreturn]] void stopReading() {
+  for (;;) {
+    pause();
+  }
+}
+
+// A process of the server's group that outlives it and ignores SIGTERM and the end of input.
+pid_t startGrandchild() {
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::signal(SIGTERM, SIG_IGN);
+    for (;;) {
+      pause();
+    }
+  }
+  return pid;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -145,13 +179,19 @@ int main(int argc, char **argv) {
   std::string shown;
   std::size_t lines = 30;
   std::size_t width = 0;
+  std::string pidPath;
   for (int i = 0; i < argc; ++i) {
     gArguments.push_back(argv[i]);
   }
   for (int i = 1; i < argc; ++i) {
     std::string argument = argv[i];
-    if ((argument == "--mode" || argument == "--log" || argument == "--delay") && i + 1 < argc) {
-      (argument == "--mode" ? mode : argument == "--log" ? logPath : delay) = argv[++i];
+    if ((argument == "--mode" || argument == "--log" || argument == "--delay" ||
+         argument == "--pid-file") &&
+        i + 1 < argc) {
+      (argument == "--mode"    ? mode
+       : argument == "--log"   ? logPath
+       : argument == "--delay" ? delay
+                               : pidPath) = argv[++i];
     } else if (argument == "--require" && i + 1 < argc) {
       required.push_back(argv[++i]);
     } else if (argument == "--show" && i + 1 < argc) {
@@ -180,6 +220,13 @@ int main(int argc, char **argv) {
   }
   if (mode == "ignore-sigterm") {
     std::signal(SIGTERM, SIG_IGN);
+  }
+  if (!pidPath.empty()) {
+    std::ofstream pids(pidPath);
+    pids << getpid() << '\n';
+    if (mode == "grandchild") {
+      pids << startGrandchild() << '\n';
+    }
   }
   if (mode == "banner") {
     std::cout << "fake MCP server starting up" << (shown.empty() ? "" : " with " + shownValue)
@@ -212,6 +259,11 @@ int main(int argc, char **argv) {
       continue;
     }
     if (method == "initialize") {
+      if (mode == "flood-initialize") {
+        flood();
+        send(answer(id, initializeResult(request, mode)));
+        stopReading();
+      }
       if (mode == "initialize-error") {
         send({{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", -32000}, {"message", "no"}}}});
         continue;
@@ -222,6 +274,13 @@ int main(int argc, char **argv) {
       }
     } else if (method == "ping") {
       send(answer(id, json::object()));
+    } else if (method == "tools/list" && mode == "unordered-schema") {
+      // Written by hand: the library would sort the members.
+      std::cout << R"({"jsonrpc":"2.0","id":)" << id.dump()
+                << R"(,"result":{"tools":[{"name":"create","inputSchema":{"type":"object",)"
+                << R"("properties":{"zeta":{"type":"string"},"alpha":{"type":"number",)"
+                << R"("maximum":1e2}},"required":["zeta"]}}]}})" << '\n'
+                << std::flush;
     } else if (method == "tools/list") {
       send(answer(id, {{"tools",
                         {{{"name", "echo"}, {"inputSchema", {{"type", "object"}}}},
@@ -237,6 +296,9 @@ int main(int argc, char **argv) {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::atoll(delay.c_str())));
       if (mode == "hang-tools-call") {
         continue;
+      } else if (mode == "flood") {
+        flood();
+        stopReading();
       } else if (mode == "garbage") {
         std::cout << "this is not JSON\n" << std::flush;
       } else if (mode == "oversized") {

@@ -4,6 +4,7 @@
 #include "platform/TCPListener.h"
 #include "support/Ascii.h"
 #include "support/Encoding.h"
+#include "support/JsonText.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -56,16 +57,33 @@ void emptyAnswer(HTTPConnection &client, int status, const HeaderMap &headers = 
   client.head(status, headers, false, 0);
 }
 
-void jsonAnswer(HTTPConnection &client, const json &message) {
-  client.respond(200, message.dump(), kJSONHeaders);
+void jsonAnswer(HTTPConnection &client, const std::string &body) {
+  client.respond(200, body, kJSONHeaders);
 }
 
-json rpcResult(const json &id, json result) {
-  return {{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
+// JSON-RPC answers are put together from text: the client's id goes back exactly as it came,
+// and a result exactly as the child wrote it.
+std::string rpcResult(std::string_view id, std::string_view result) {
+  std::string text = R"({"jsonrpc":"2.0","id":)";
+  text.reserve(text.size() + id.size() + result.size() + 12);
+  text += id;
+  text += R"(,"result":)";
+  text += result;
+  text += '}';
+  return text;
 }
 
-json rpcError(const json &id, int code, std::string_view message) {
-  return {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}};
+// The text of the message's "id" as the client wrote it.
+std::string idText(const json &message, std::string_view body) {
+  if (auto raw = jsonMember(body, "id")) {
+    return std::string(*raw);
+  }
+  return message["id"].dump(); // not reached for a body that parsed as `message`
+}
+
+std::string rpcError(std::string_view id, int code, std::string_view message) {
+  return R"({"jsonrpc":"2.0","id":)" + std::string(id) + R"(,"error":{"code":)" +
+         std::to_string(code) + R"(,"message":)" + json(message).dump() + "}}";
 }
 
 // The body as a JSON object, or a discarded value when it is not one (or nests too deeply).
@@ -536,14 +554,7 @@ void NativeBridge::stdio(const HTTPRequest &request, const LocalServer &server,
       emptyAnswer(client, 400);
       return;
     }
-    {
-      Lock lock(mutex_);
-      if (auto found = sessions_.find(sessionId);
-          found != sessions_.end() && found->second == session) {
-        sessions_.erase(found);
-      }
-    }
-    session->close();
+    endSession(sessionId, session);
     emptyAnswer(client, 200);
     return;
   }
@@ -564,21 +575,82 @@ void NativeBridge::stdio(const HTTPRequest &request, const LocalServer &server,
     return;
   }
   if (!session) {
-    openSession(message, server, client, stop);
+    openSession(message, request.body, server, client, stop);
   } else {
-    sessionMessage(message, sessionId, session, server, client, stop);
+    sessionMessage(message, request.body, sessionId, session, server, client, stop);
   }
 }
 
-void NativeBridge::openSession(const json &message, const LocalServer &server,
-                               HTTPConnection &client, std::stop_token stop) {
+std::shared_ptr<StdioSession> NativeBridge::newSession(const LocalServer &server) {
+  // Whoever lets go of a session last, its child's grace runs on the ending thread, never on
+  // a connection's.
+  return std::shared_ptr<StdioSession>(new StdioSession(server, environment_, options_.session),
+                                       [this](StdioSession *ended) { retire(ended); });
+}
+
+void NativeBridge::retire(StdioSession *session) noexcept {
+  session->close(); // its grace begins now, alongside the others'
+  ++ending_;
+  {
+    std::lock_guard lock(endingMutex_);
+    if (endingOpen_) {
+      try {
+        if (!endingThread_.joinable()) {
+          endingThread_ = std::jthread([this] { endingLoop(); }); // only once a session ends
+        }
+        endingQueue_.push_back(session);
+        endingReady_.notify_one();
+        return;
+      } catch (...) {
+        // No memory for the queue: end it here.
+      }
+    }
+  }
+  delete session;
+  --ending_;
+}
+
+void NativeBridge::endingLoop() {
+  for (;;) {
+    StdioSession *session;
+    {
+      std::unique_lock lock(endingMutex_);
+      endingReady_.wait(lock, [this] { return !endingQueue_.empty() || !endingOpen_; });
+      if (endingQueue_.empty()) {
+        return;
+      }
+      session = endingQueue_.front();
+      endingQueue_.pop_front();
+    }
+    delete session;
+    --ending_;
+  }
+}
+
+void NativeBridge::endSession(const std::string &sessionId,
+                              const std::shared_ptr<StdioSession> &session) {
+  session->close();
+  std::shared_ptr<StdioSession> removed;
+  Lock lock(mutex_);
+  if (auto found = sessions_.find(sessionId);
+      found != sessions_.end() && found->second == session) {
+    removed = std::move(found->second);
+    sessions_.erase(found);
+  }
+}
+
+void NativeBridge::openSession(const json &message, std::string_view body,
+                               const LocalServer &server, HTTPConnection &client,
+                               std::stop_token stop) {
   if (message["method"] != "initialize" || !message.contains("id")) {
     emptyAnswer(client, 400);
     return;
   }
   {
     Lock lock(mutex_);
-    if (sessions_.size() + static_cast<std::size_t>(initializing_) >= kMaxSessions) {
+    // Sessions whose children are still ending count too: so many children, no more.
+    if (sessions_.size() + static_cast<std::size_t>(initializing_) + ending_.load() >=
+        kMaxSessions) {
       lock.unlock();
       emptyAnswer(client, 429, {{"retry-after", "5"}});
       return;
@@ -597,9 +669,8 @@ void NativeBridge::openSession(const json &message, const LocalServer &server,
     }
   } reservation{*this};
 
-  // Declared after the reservation: a failed session's child ends before its place is free.
-  auto session = std::make_shared<StdioSession>(server, environment_, options_.session);
-  json result;
+  std::shared_ptr<StdioSession> session = newSession(server);
+  nlohmann::ordered_json result;
   bool opened = false;
   try {
     result = session->initialize(chooseVersion(message), stop);
@@ -623,36 +694,39 @@ void NativeBridge::openSession(const json &message, const LocalServer &server,
     client.respond(502, errorBody(kInitializationFailed), kJSONHeaders);
     return;
   }
+  std::string answer;
   try {
-    client.respond(200, rpcResult(message["id"], std::move(result)).dump(),
-                   {{"mcp-session-id", id}, {"content-type", "application/json"}});
+    answer = rpcResult(idText(message, body), result.dump());
+  } catch (const json::exception &) {
+    // Not serialisable (text that is not UTF-8): no session for it.
+    endSession(id, session);
+    client.respond(502, errorBody(kInitializationFailed), kJSONHeaders);
+    return;
+  }
+  try {
+    client.respond(200, answer, {{"mcp-session-id", id}, {"content-type", "application/json"}});
   } catch (...) {
     session->close(); // pruning removes it
     throw;
   }
 }
 
-void NativeBridge::sessionMessage(const json &message, const std::string &sessionId,
+void NativeBridge::sessionMessage(const json &message, std::string_view body,
+                                  const std::string &sessionId,
                                   const std::shared_ptr<StdioSession> &session,
                                   const LocalServer &server, HTTPConnection &client,
                                   std::stop_token stop) {
   const auto &method = message["method"].get_ref<const std::string &>();
-  auto idField = message.find("id");
-  if (idField == message.end()) {
+  if (!message.contains("id")) {
     if (method == "notifications/cancelled") {
-      session->close();
-      Lock lock(mutex_);
-      if (auto found = sessions_.find(sessionId);
-          found != sessions_.end() && found->second == session) {
-        sessions_.erase(found);
-      }
+      endSession(sessionId, session);
     }
     emptyAnswer(client, 202); // other notifications are not the child's business
     return;
   }
-  const json &id = *idField;
+  const std::string id = idText(message, body);
   if (method == "ping") {
-    jsonAnswer(client, rpcResult(id, json::object())); // no activity of the session
+    jsonAnswer(client, rpcResult(id, "{}")); // no activity of the session
     return;
   }
   if (std::find(kForwardedMethods.begin(), kForwardedMethods.end(), method) ==
@@ -661,33 +735,19 @@ void NativeBridge::sessionMessage(const json &message, const std::string &sessio
     return;
   }
 
-  std::optional<json> params;
-  if (auto found = message.find("params"); found != message.end()) {
-    params = *found;
-  }
-  std::optional<json> response;
+  std::optional<StdioSession::Response> response;
   try {
-    response = session->request(method, params, options_.forwardTimeout, stop);
+    response = session->request(method, jsonMember(body, "params"), options_.forwardTimeout, stop);
   } catch (...) {
     // Time-out, closed session, stopped child: one sentence for all of them.
   }
-  std::string body;
-  if (response && stillAuthorized(server.slug)) {
-    auto result = response->find("result");
-    // The child's own error code, message and data stay here.
-    json answer = result != response->end() ? rpcResult(id, std::move(*result))
-                                            : rpcError(id, -32603, "Local MCP operation failed.");
-    try {
-      body = answer.dump();
-    } catch (const json::exception &) {
-      body.clear();
-    }
-  }
-  if (body.empty()) {
+  if (!response || !stillAuthorized(server.slug)) {
     client.respond(502, errorBody(kOperationFailed), kJSONHeaders);
     return;
   }
-  client.respond(200, body, kJSONHeaders);
+  // The child's own error code, message and data stay here.
+  jsonAnswer(client, response->hasResult() ? rpcResult(id, response->result())
+                                           : rpcError(id, -32603, "Local MCP operation failed."));
 }
 
 void NativeBridge::prune() {
@@ -726,7 +786,7 @@ void NativeBridge::prune() {
   for (std::stop_source &stop : cut) {
     stop.request_stop();
   }
-  // Dropping the last references waits for the children, whose graces all began above.
+  // The children end on the ending thread; nobody here waits for them.
   snapshot.clear();
   removed.clear();
 }
@@ -752,37 +812,46 @@ void NativeBridge::close() {
   }
   forwarder_.invalidate();
 
+  // Everything is told to stop before anything is waited for, so that the children's graces
+  // and the connections' ends all overlap.
   std::vector<std::stop_source> stops;
+  std::map<std::string, std::shared_ptr<StdioSession>> sessions;
   {
     Lock lock(mutex_);
     for (auto &[id, connection] : requests_) {
       stops.push_back(connection->stop);
     }
+    sessions.swap(sessions_);
   }
   for (std::stop_source &stop : stops) {
     stop.request_stop();
   }
+  for (auto &[id, session] : sessions) {
+    session->close();
+  }
+  sessions.clear();
   std::map<std::uint64_t, std::jthread> workers;
   {
     Lock lock(mutex_);
     workers.swap(workers_);
     finished_.clear();
   }
-  workers.clear(); // joins every connection thread
+  workers.clear(); // joins every connection thread; their waits end at their stop
   {
     Lock lock(mutex_);
     pending_.clear(); // taken by no one: the threads ended first
-  }
-  std::map<std::string, std::shared_ptr<StdioSession>> sessions;
-  {
-    Lock lock(mutex_);
     requests_.clear();
-    sessions.swap(sessions_);
   }
-  for (auto &[id, session] : sessions) {
-    session->close();
+  std::jthread ending;
+  {
+    std::lock_guard lock(endingMutex_);
+    endingOpen_ = false;
+    endingReady_.notify_all();
+    ending.swap(endingThread_);
   }
-  sessions.clear(); // the children's kill graces overlap
+  if (ending.joinable()) {
+    ending.join(); // the children's graces, all begun above
+  }
 }
 
 std::size_t NativeBridge::requestCount() const {

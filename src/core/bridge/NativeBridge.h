@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -38,8 +39,9 @@ class TCPListener;
 // wait and enforces each connection's time limit; every connection is served on a thread of
 // its own (at most kMaxConnections at once), which then waits a while to serve the next one
 // rather than end at once; a pruning thread ends idle, spent and no longer authorised
-// sessions. Every public operation is safe to call from any thread. One mutex guards
-// the bridge's state and is never held while waiting on a socket, a child or a session.
+// sessions; an ending thread waits for the children of sessions let go of. Every public operation
+// is safe to call from any thread. One mutex guards the bridge's state and is never held while
+// waiting on a socket, a child or a session.
 class NativeBridge {
 public:
   static constexpr std::size_t kMaxConnections = 64;
@@ -75,7 +77,8 @@ public:
 
   // Replaces the allow-list with the "slug" strings of the entries of `servers` (a JSON array of
   // objects) whose "enabled" is JSON true, grants a lease of `lease` seconds from now, and runs
-  // one pruning pass before returning. Blocks while sessions that lost their namespace end.
+  // one pruning pass before returning. Sessions that lost their namespace are closed
+  // before it returns; their children end on their own, each within its kill grace.
   void authorize(const nlohmann::json &servers, double lease);
 
   // Listens on 127.0.0.1 at `port`, or at the device record's port when absent, and starts the
@@ -114,8 +117,9 @@ public:
   void prune();
 
   // Stops for good: refuses new connections, stops pruning and the listener, abandons
-  // forwarding, stops every request and waits for its thread, then ends every session (their
-  // children get their kill graces at the same time). Idempotent.
+  // forwarding, stops every request and ends every session at once, then waits for the
+  // connection threads and for the children, whose kill graces overlap. Returns within the
+  // kill grace and a second, whatever the children do. Idempotent.
   void close();
 
   // For tests and status: connections being served, and open stdio sessions.
@@ -140,11 +144,18 @@ private:
   bool stillAuthorized(const std::string &slug) const;
   bool stillAuthorizedLocked(const std::string &slug) const;
 
-  void openSession(const nlohmann::json &message, const LocalServer &server, HTTPConnection &client,
-                   std::stop_token stop);
-  void sessionMessage(const nlohmann::json &message, const std::string &sessionId,
-                      const std::shared_ptr<StdioSession> &session, const LocalServer &server,
-                      HTTPConnection &client, std::stop_token stop);
+  // `message` is the parsed `body`, whose text gives the id and params passed on.
+  void openSession(const nlohmann::json &message, std::string_view body, const LocalServer &server,
+                   HTTPConnection &client, std::stop_token stop);
+  void sessionMessage(const nlohmann::json &message, std::string_view body,
+                      const std::string &sessionId, const std::shared_ptr<StdioSession> &session,
+                      const LocalServer &server, HTTPConnection &client, std::stop_token stop);
+  // A session whose last owner hands it to the ending thread, closed.
+  std::shared_ptr<StdioSession> newSession(const LocalServer &server);
+  void retire(StdioSession *session) noexcept;
+  void endingLoop();
+  // Closes `session` and removes it from the table if it is still there under `sessionId`.
+  void endSession(const std::string &sessionId, const std::shared_ptr<StdioSession> &session);
 
   const DeviceConfig config_;
   const Environment environment_;
@@ -173,8 +184,17 @@ private:
   bool stopped_ = false;
   std::condition_variable_any pruneWake_;
 
+  // Sessions let go of, waiting for their children to end (each within its kill grace), so that
+  // no connection ever waits for a child. Counted against the session limit until gone.
+  std::mutex endingMutex_;
+  std::condition_variable endingReady_;
+  std::deque<StdioSession *> endingQueue_;
+  bool endingOpen_ = true;
+  std::atomic<std::size_t> ending_{0};
+
   std::jthread reactor_;
   std::jthread pruning_;
+  std::jthread endingThread_;
 };
 
 } // namespace pellum

@@ -572,7 +572,6 @@ ServiceCheck::Result ServiceCheck::checkStdio(const LocalServer &server,
     sessionOptions.killGrace = options_.killGrace;
     sessionOptions.shellPath = [shell] { return shell; };
     sessionOptions.standardError = tail->childEnd();
-    sessionOptions.processGroup = true;
     session = std::make_unique<StdioSession>(server, environment, std::move(sessionOptions));
   } catch (const ConnectorError &error) {
     const std::string command = server.command.value_or("");

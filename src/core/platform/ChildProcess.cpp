@@ -2,10 +2,19 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <spawn.h>
+#include <string>
 #include <sys/wait.h>
 #include <system_error>
+
+#ifdef __APPLE__
+#include <libproc.h>
+#endif
 
 extern char **environ;
 
@@ -114,12 +123,17 @@ ChildProcess::ChildProcess(const Options &options) {
                     options.environment ? envp.data() : environ),
         "posix_spawn");
   pid_ = pid;
-  processGroup_ = options.processGroup;
+  group_ = options.processGroup && !options.newSession;
   reaper_ = std::jthread([this] { reap(); });
 }
 
 ChildProcess::~ChildProcess() {
   signal(SIGKILL);
+  {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
   if (reaper_.joinable()) {
     reaper_.join();
   }
@@ -137,9 +151,20 @@ void ChildProcess::reap() {
       break;
     }
   }
-  std::lock_guard lock(mutex_);
-  if (processGroup_) {
-    ::kill(-pid_, SIGKILL);
+  std::unique_lock lock(mutex_);
+  exited_ = true;
+  changed_.notify_all();
+  // A group outlives its leader: keep the leader's id reserved while the rest may still be
+  // signalled, and look now and then whether they have gone.
+  constexpr std::chrono::milliseconds kGroupLook{50};
+  while (group_ && !released_) {
+    lock.unlock();
+    bool others = !processGroupMembers(pid_).empty();
+    lock.lock();
+    if (!others || released_) {
+      break;
+    }
+    changed_.wait_for(lock, kGroupLook, [this] { return released_; });
   }
   int raw = 0;
   pid_t result;
@@ -155,12 +180,12 @@ void ChildProcess::reap() {
     status_ = {-1, false};
   }
   reaped_ = true;
-  exited_.notify_all();
+  changed_.notify_all();
 }
 
 bool ChildProcess::running() const {
   std::lock_guard lock(mutex_);
-  return !reaped_;
+  return !exited_;
 }
 
 bool ChildProcess::signal(int number) {
@@ -168,17 +193,22 @@ bool ChildProcess::signal(int number) {
   if (reaped_ || pid_ <= 0) {
     return false;
   }
-  return ::kill(processGroup_ ? -pid_ : pid_, number) == 0;
+  bool sent = ::kill(group_ ? -pid_ : pid_, number) == 0;
+  if (number == SIGKILL) {
+    released_ = true; // nothing of the group outlives this
+    changed_.notify_all();
+  }
+  return sent;
 }
 
 bool ChildProcess::waitUntil(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(mutex_);
-  return exited_.wait_until(lock, deadline, [this] { return reaped_; });
+  return changed_.wait_until(lock, deadline, [this] { return reaped_; });
 }
 
 void ChildProcess::wait() {
   std::unique_lock lock(mutex_);
-  exited_.wait(lock, [this] { return reaped_; });
+  changed_.wait(lock, [this] { return reaped_; });
 }
 
 ChildProcess::Status ChildProcess::status() const {
@@ -201,6 +231,48 @@ void ChildProcess::terminate(std::chrono::milliseconds grace) {
       signal(SIGKILL);
     }
   });
+}
+
+std::vector<pid_t> processGroupMembers(pid_t group) {
+  std::vector<pid_t> members;
+#ifdef __APPLE__
+  std::vector<pid_t> found(4096);
+  int bytes = proc_listpids(PROC_PGRP_ONLY, static_cast<uint32_t>(group), found.data(),
+                            static_cast<int>(found.size() * sizeof(pid_t)));
+  for (int i = 0; bytes > 0 && i < bytes / static_cast<int>(sizeof(pid_t)); ++i) {
+    if (found[static_cast<std::size_t>(i)] > 0) {
+      members.push_back(found[static_cast<std::size_t>(i)]);
+    }
+  }
+#else
+  DIR *proc = opendir("/proc");
+  if (proc == nullptr) {
+    return members;
+  }
+  while (dirent *entry = readdir(proc)) {
+    char *end = nullptr;
+    long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0') {
+      continue;
+    }
+    std::ifstream file(std::string("/proc/") + entry->d_name + "/stat");
+    std::string stat;
+    std::getline(file, stat);
+    // "pid (name) state ppid pgrp ...": the name may hold anything, so read after its last ')'.
+    auto close = stat.rfind(')');
+    if (close == std::string::npos) {
+      continue;
+    }
+    char state = 0;
+    long parent = 0, processGroup = 0;
+    if (std::sscanf(stat.c_str() + close + 1, " %c %ld %ld", &state, &parent, &processGroup) == 3 &&
+        processGroup == group && state != 'Z' && state != 'X') {
+      members.push_back(static_cast<pid_t>(pid));
+    }
+  }
+  closedir(proc);
+#endif
+  return members;
 }
 
 } // namespace pellum

@@ -17,7 +17,10 @@ namespace pellum {
 // One child process started with posix_spawn and always reaped by its own reaper thread.
 //
 // Signals are only ever sent while the child has not been reaped (the reaper takes the same
-// lock to reap), so a signal can never reach a recycled process id. The destructor kills a
+// lock to reap), so a signal can never reach a recycled process id. A child started in a
+// process group of its own gets its signals as a group, and once it has exited it is left
+// unreaped (its id, which is also the group's, stays reserved) until the rest of its group
+// has gone or been killed. The destructor kills a
 // child that still runs, reaps it and joins every thread, so no zombie or thread outlives the
 // object. All members are safe for concurrent use.
 class ChildProcess {
@@ -35,10 +38,8 @@ public:
     // Starts the child in a session of its own, without a controlling terminal, so that an
     // interactive shell cannot take the terminal from us.
     bool newSession = false;
-    // Starts the child as the leader of a process group of its own. Signals then go to the
-    // whole group, and what is left of the group when the child exits is killed before the
-    // child is reaped (its id, and so the group's, is still reserved then): no descendant that
-    // stayed in the group outlives the child.
+    // Starts the child as the leader of a new process group: signals go to the whole group, so
+    // that whatever the child starts ends with it.
     bool processGroup = false;
   };
 
@@ -57,31 +58,40 @@ public:
   ChildProcess &operator=(const ChildProcess &) = delete;
 
   pid_t pid() const { return pid_; }
-  // True until the child has exited and been reaped.
+  // True until the child has exited.
   bool running() const;
-  // Sends `number` unless the child has been reaped; returns whether it was sent.
+  // Sends `number` (to the group, for a group leader) unless the child has been reaped;
+  // returns whether it was sent.
   bool signal(int number);
-  // Blocks until the child has been reaped or `deadline` has passed; returns running() == false.
+  // Blocks until the child has been reaped (for a group leader: and the rest of its group has
+  // gone or been sent SIGKILL) or `deadline` has passed; returns whether it was reaped.
   bool waitUntil(std::chrono::steady_clock::time_point deadline);
   void wait();
   // How the child ended; meaningful once running() is false.
   Status status() const;
-  // Sends SIGTERM now and SIGKILL after `grace` if the child still runs then. Returns at once;
-  // later calls do nothing.
+  // Sends SIGTERM now and SIGKILL after `grace` if the child (or, for a group leader, anything
+  // of its group) still runs then. Returns at once; later calls do nothing.
   void terminate(std::chrono::milliseconds grace);
 
 private:
   void reap();
 
   pid_t pid_ = -1;
-  bool processGroup_ = false;
+  bool group_ = false;
   mutable std::mutex mutex_;
-  std::condition_variable exited_;
+  std::condition_variable changed_;
+  bool exited_ = false;
   bool reaped_ = false;
+  // The group may be let go of: its leader is reaped as soon as it has exited.
+  bool released_ = false;
   bool terminating_ = false;
   Status status_;
   std::jthread reaper_;
   std::jthread killer_;
 };
+
+// The processes of process group `group` that have not exited (zombies excluded). Empty when
+// the system cannot tell.
+std::vector<pid_t> processGroupMembers(pid_t group);
 
 } // namespace pellum

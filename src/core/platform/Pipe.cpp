@@ -139,6 +139,29 @@ std::size_t readSome(int fd, char *buffer, std::size_t capacity) {
   }
 }
 
+std::size_t writeSome(int fd, std::string_view bytes) {
+#ifndef F_SETNOSIGPIPE
+  BrokenPipeSignalGuard guard;
+#endif
+  for (;;) {
+    ssize_t count = ::write(fd, bytes.data(), bytes.size());
+    if (count >= 0) {
+      return static_cast<std::size_t>(count);
+    }
+    if (errno == EINTR) {
+      continue;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      return 0;
+    }
+    int error = errno;
+#ifndef F_SETNOSIGPIPE
+    guard.raised = error == EPIPE;
+#endif
+    throw std::system_error(error, std::generic_category(), "write");
+  }
+}
+
 bool writeAll(int fd, std::string_view bytes, int wakeFd) {
 #ifndef F_SETNOSIGPIPE
   BrokenPipeSignalGuard guard;

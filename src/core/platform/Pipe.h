@@ -35,6 +35,11 @@ std::size_t readSome(int fd, char *buffer, std::size_t capacity);
 // std::system_error(EPIPE), never a SIGPIPE. Throws std::system_error.
 bool writeAll(int fd, std::string_view bytes, int wakeFd);
 
+// Writes what `fd` (non-blocking) takes of `bytes` now and returns how many; 0 when it takes
+// nothing without waiting. A reader that has gone away is std::system_error(EPIPE), never a
+// SIGPIPE. Throws std::system_error.
+std::size_t writeSome(int fd, std::string_view bytes);
+
 // Makes `fd` non-blocking. Throws std::system_error.
 void setNonBlocking(int fd);
 

@@ -3,23 +3,24 @@
 #include "config/ConnectorError.h"
 #include "platform/User.h"
 #include "stdio/ExecutableFinder.h"
+#include "support/JsonText.h"
+
+#include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
-#include <future>
-#include <unistd.h>
+#include <system_error>
 
 namespace pellum {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using nlohmann::json;
+using nlohmann::ordered_json;
 
 constexpr std::size_t kChunkSize = 65536;
-// Deeper JSON than this is refused: nothing sane nests so far, and whoever serialises the
-// answer later recurses once per level.
-constexpr std::size_t kMaxNesting = 512;
 
 ConnectorError failedOrTimedOut() {
   return ConnectorError("Local MCP operation failed or timed out.", 400);
@@ -27,52 +28,15 @@ ConnectorError failedOrTimedOut() {
 
 ConnectorError processStopped() { return ConnectorError("Local MCP process stopped.", 400); }
 
+ConnectorError sessionClosed() { return ConnectorError("Local MCP session closed.", 400); }
+
 Clock::time_point deadlineAfter(std::chrono::milliseconds timeout) {
   // About a century: long enough to mean "never", short enough not to overflow the clock.
   constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365 * 100);
   return Clock::now() + std::clamp(timeout, std::chrono::milliseconds(0), kLongest);
 }
 
-// The deepest nesting of arrays and objects in `text`, outside strings.
-std::size_t nestingDepth(std::string_view text) {
-  std::size_t depth = 0, deepest = 0;
-  bool inString = false, escaped = false;
-  for (char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      deepest = std::max(deepest, ++depth);
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return deepest;
-}
-
-std::optional<std::int64_t> integerId(const json &message) {
-  auto id = message.find("id");
-  if (id == message.end() || !id->is_number_integer()) {
-    return std::nullopt;
-  }
-  if (id->is_number_unsigned()) {
-    auto value = id->get<std::uint64_t>();
-    if (value > static_cast<std::uint64_t>(INT64_MAX)) {
-      return std::nullopt;
-    }
-    return static_cast<std::int64_t>(value);
-  }
-  return id->get<std::int64_t>();
-}
-
-json clientInfo() {
+ordered_json clientInfo() {
   return {{"name", StdioSession::kClientName}, {"version", StdioSession::kClientVersion}};
 }
 
@@ -120,15 +84,16 @@ StdioSession::StdioSession(const LocalServer &server, const Environment &environ
   launch_.standardInput = input_.readEnd.get();
   launch_.standardOutput = output_.writeEnd.get();
   launch_.standardError = options_.standardError;
-  launch_.processGroup = options_.processGroup;
+  // Whatever the server starts (a launcher's real server, helpers) ends with the session.
+  launch_.processGroup = true;
+  setNonBlocking(wake_.readEnd.get());
+  setNonBlocking(wake_.writeEnd.get());
 }
 
 StdioSession::~StdioSession() {
   close();
-  for (std::jthread *thread : {&writer_, &reader_, &consumer_}) {
-    if (thread->joinable()) {
-      thread->join();
-    }
+  if (thread_.joinable()) {
+    thread_.join();
   }
   if (process_) {
     // Give the child its grace; ~ChildProcess kills and reaps whatever is left.
@@ -140,7 +105,7 @@ void StdioSession::start() {
   {
     Lock lock(mutex_);
     if (closed_ || started_) {
-      throw ConnectorError("Local MCP session closed.", 400);
+      throw sessionClosed();
     }
     started_ = true;
   }
@@ -162,9 +127,8 @@ void StdioSession::start() {
   }
   try {
     setNonBlocking(input_.writeEnd.get());
-    writer_ = std::jthread([this] { writeLoop(); });
-    reader_ = std::jthread([this] { readLoop(); });
-    consumer_ = std::jthread([this] { consumeLoop(); });
+    setNonBlocking(output_.readEnd.get());
+    thread_ = std::jthread([this] { pump(); });
   } catch (...) {
     close();
     throw;
@@ -174,21 +138,23 @@ void StdioSession::start() {
   }
 }
 
-json StdioSession::initialize(const std::string &version, std::stop_token stop) {
+ordered_json StdioSession::initialize(const std::string &version, std::stop_token stop) {
+  const auto deadline = deadlineAfter(options_.initializeTimeout);
   start();
-  json params = {
-      {"protocolVersion", version}, {"capabilities", json::object()}, {"clientInfo", clientInfo()}};
-  json response = request("initialize", params, options_.initializeTimeout, stop);
+  ordered_json params = {{"protocolVersion", version},
+                         {"capabilities", ordered_json::object()},
+                         {"clientInfo", clientInfo()}};
+  Response response = requestUntil("initialize", params.dump(), deadline, stop);
   {
     Lock lock(mutex_);
-    initializeAnswer_ = response;
+    initializeAnswer_ = json::parse(response.message, nullptr, false);
   }
 
-  auto result = response.find("result");
+  ordered_json result = ordered_json::parse(response.result(), nullptr, false);
   bool accepted = false;
-  if (result != response.end() && result->is_object()) {
-    auto protocol = result->find("protocolVersion");
-    accepted = protocol != result->end() && protocol->is_string() &&
+  if (result.is_object()) {
+    auto protocol = result.find("protocolVersion");
+    accepted = protocol != result.end() && protocol->is_string() &&
                std::find(kProtocolVersions.begin(), kProtocolVersions.end(),
                          protocol->get_ref<const std::string &>()) != kProtocolVersions.end();
   }
@@ -197,161 +163,176 @@ json StdioSession::initialize(const std::string &version, std::stop_token stop) 
     throw ConnectorError("Local MCP initialization failed.", 400);
   }
 
-  json capabilities = json::object();
-  if (auto offered = result->find("capabilities");
-      offered != result->end() && offered->is_object()) {
+  ordered_json capabilities = ordered_json::object();
+  if (auto offered = result.find("capabilities"); offered != result.end() && offered->is_object()) {
     capabilities = *offered;
   }
-  json reported = json::object();
+  ordered_json reported = ordered_json::object();
   for (const char *name : {"tools", "prompts", "resources"}) {
     if (capabilities.contains(name)) {
-      reported[name] = json::object();
+      reported[name] = ordered_json::object();
     }
   }
-  {
-    Lock lock(mutex_);
-    capabilities_ = std::move(capabilities);
-  }
-  (*result)["capabilities"] = std::move(reported);
-  (*result)["serverInfo"] = clientInfo();
+  result["capabilities"] = std::move(reported);
+  result["serverInfo"] = clientInfo();
 
-  std::promise<void> written;
-  write({{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}},
-        [&written](std::exception_ptr error) {
-          if (error) {
-            written.set_exception(error);
-          } else {
-            written.set_value();
-          }
-        });
-  written.get_future().get();
-  return std::move(*result);
-}
-
-json StdioSession::request(const std::string &method, const std::optional<json> &params,
-                           std::chrono::milliseconds timeout, std::stop_token stop) {
-  auto waiter = std::make_shared<Waiter>();
-  json message = {{"jsonrpc", "2.0"}, {"method", method}};
-  {
-    Lock lock(mutex_);
-    if (closed_) {
-      throw ConnectorError("Local MCP session closed.", 400);
-    }
-    touched_ = Clock::now();
-    message["id"] = ++sequence_;
-    pending_[sequence_] = waiter;
+  // The handshake ends once the child has taken the notification, within the same limit.
+  Lock lock(mutex_);
+  capabilities_ = std::move(capabilities);
+  if (closed_) {
+    throw processStopped();
   }
-  if (params) {
-    message["params"] = *params;
-  }
-  const auto deadline = deadlineAfter(timeout);
-  try {
-    write(message, [this](std::exception_ptr error) {
-      if (error) {
-        close();
-      }
-    });
-  } catch (...) {
-    close();
-  }
-  {
-    Lock lock(mutex_);
-    if (answered_.wait_until(lock, stop, deadline, [&] { return waiter->done; })) {
-      if (waiter->failed) {
-        throw failedOrTimedOut();
-      }
-      return std::move(waiter->answer);
-    }
-    // Timed out or given up: the whole session goes.
+  std::optional<std::uint64_t> end =
+      send(lock, "{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}\n");
+  if (!end) {
     closeLocked(lock);
+    throw processStopped();
   }
+  if (changed_.wait_until(lock, stop, deadline, [&] { return written_ >= *end || closed_; })) {
+    if (written_ >= *end) {
+      return result;
+    }
+    throw processStopped();
+  }
+  closeLocked(lock);
   throw failedOrTimedOut();
 }
 
-void StdioSession::write(const json &message, std::function<void(std::exception_ptr)> done) {
-  ChildProcess *process;
-  {
-    Lock lock(mutex_);
-    process = closed_ ? nullptr : process_.get();
-  }
-  if (process == nullptr || !process->running()) {
-    throw processStopped();
-  }
-  std::string bytes = message.dump();
-  bytes += '\n';
-  if (bytes.size() > kMessageLimit) {
-    throw ConnectorError("MCP message too large.", 400);
-  }
-  {
-    std::lock_guard lock(writeMutex_);
-    if (writerStopped_) {
-      throw processStopped();
-    }
-    writes_.push_back({std::move(bytes), std::move(done)});
-  }
-  writeReady_.notify_one();
+StdioSession::Response StdioSession::request(std::string_view method,
+                                             std::optional<std::string_view> params,
+                                             std::chrono::milliseconds timeout,
+                                             std::stop_token stop) {
+  return requestUntil(method, params, deadlineAfter(timeout), stop);
 }
 
-void StdioSession::receive(std::string_view chunk) {
-  std::vector<json> refusals;
+StdioSession::Response StdioSession::requestUntil(std::string_view method,
+                                                  std::optional<std::string_view> params,
+                                                  Clock::time_point deadline,
+                                                  std::stop_token stop) {
+  auto waiter = std::make_shared<Waiter>();
+  std::int64_t id;
   {
     Lock lock(mutex_);
     if (closed_) {
-      return;
+      throw sessionClosed();
     }
-    // Only the new bytes can hold a line feed: what was buffered had none.
-    std::size_t scanFrom = buffer_.size();
-    buffer_.append(chunk);
-    std::size_t lineStart = 0;
-    for (std::size_t end; (end = buffer_.find('\n', scanFrom)) != std::string::npos;) {
-      std::string_view line(buffer_.data() + lineStart, end - lineStart);
-      lineStart = scanFrom = end + 1;
-      if (line.size() > kMessageLimit || nestingDepth(line) > kMaxNesting) {
-        refused_ = {std::string(line.substr(0, kRefusedOutputKept)), line.size() > kMessageLimit};
-        closeLocked(lock);
-        return;
-      }
-      json message = json::parse(line, nullptr, false);
-      if (!message.is_object()) { // also what failed to parse
-        refused_ = {std::string(line.substr(0, kRefusedOutputKept)), false};
-        closeLocked(lock);
-        return;
-      }
-      if (auto method = message.find("method"); method != message.end() && method->is_string()) {
-        // From the server to the client: requests are refused, notifications dropped.
-        if (auto id = message.find("id"); id != message.end()) {
-          refusals.push_back(
-              {{"jsonrpc", "2.0"},
-               {"id", *id},
-               {"error",
-                {{"code", -32601},
-                 {"message", "Client method not supported: " + method->get<std::string>()}}}});
-        }
-        continue;
-      }
-      if (auto id = integerId(message)) {
-        if (auto waiting = pending_.find(*id); waiting != pending_.end()) {
-          waiting->second->answer = std::move(message);
-          waiting->second->done = true;
-          pending_.erase(waiting);
-          answered_.notify_all();
-        }
-      }
-    }
-    buffer_.erase(0, lineStart);
-    if (buffer_.size() > kMessageLimit) {
-      refused_ = {buffer_.substr(0, kRefusedOutputKept), true};
-      closeLocked(lock);
-      return;
-    }
+    touched_ = Clock::now();
+    id = ++sequence_;
+    pending_[id] = waiter;
   }
-  for (const json &refusal : refusals) {
+  std::string bytes = R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":)" +
+                      nlohmann::json(method).dump();
+  if (params) {
+    bytes += ",\"params\":";
+    bytes += jsonOnOneLine(*params);
+  }
+  bytes += "}\n";
+
+  Lock lock(mutex_);
+  if (!waiter->done) {
+    std::optional<std::uint64_t> sent;
     try {
-      write(refusal, nullptr);
-    } catch (...) {
-      // The session goes on; a broken pipe shows up as the end of the child's output anyway.
+      sent = send(lock, bytes);
+    } catch (const ConnectorError &) {
+      // Too large, or closed meanwhile: a failed write either way.
+    }
+    if (!sent) {
+      closeLocked(lock);
+      throw failedOrTimedOut();
     }
   }
+  if (changed_.wait_until(lock, stop, deadline, [&] { return waiter->done; })) {
+    if (waiter->failed) {
+      throw failedOrTimedOut();
+    }
+    return std::move(waiter->answer);
+  }
+  // Timed out or given up: the whole session goes.
+  closeLocked(lock);
+  throw failedOrTimedOut();
+}
+
+std::optional<std::uint64_t> StdioSession::send(Lock &lock, std::string_view bytes) {
+  (void)lock;
+  if (closed_ || !process_) {
+    throw processStopped();
+  }
+  if (bytes.size() > kMessageLimit) {
+    throw ConnectorError("MCP message too large.", 400);
+  }
+  const std::size_t waiting = outbox_.size() - outboxStart_;
+  if (waiting == 0) {
+    std::size_t taken;
+    try {
+      taken = writeSome(input_.writeEnd.get(), bytes);
+    } catch (const std::system_error &) {
+      return std::nullopt; // the child closed its input
+    }
+    queued_ += taken;
+    written_ += taken;
+    bytes.remove_prefix(taken);
+    if (bytes.empty()) {
+      return queued_;
+    }
+  }
+  if (waiting + bytes.size() > kQueueLimit) {
+    return std::nullopt; // the child does not read: nothing more waits for it
+  }
+  if (outboxStart_ > 0) {
+    outbox_.erase(0, outboxStart_);
+    outboxStart_ = 0;
+  }
+  outbox_.append(bytes);
+  queued_ += bytes.size();
+  if (waiting == 0) {
+    wakeThread(); // it watches the pipe for room from now on
+  }
+  return queued_;
+}
+
+bool StdioSession::flush(Lock &lock) {
+  (void)lock;
+  std::string_view waiting = std::string_view(outbox_).substr(outboxStart_);
+  std::size_t taken;
+  try {
+    taken = writeSome(input_.writeEnd.get(), waiting);
+  } catch (const std::system_error &) {
+    return false;
+  }
+  if (taken == 0) {
+    return true;
+  }
+  written_ += taken;
+  outboxStart_ += taken;
+  if (outboxStart_ == outbox_.size()) {
+    outbox_.clear();
+    outboxStart_ = 0;
+  }
+  changed_.notify_all();
+  return true;
+}
+
+bool StdioSession::take(std::string_view line, ChildMessage &message) {
+  if (message.kind == ChildMessage::Kind::answer) {
+    Response answer{std::string(line), message.resultOffset, message.resultLength};
+    Lock lock(mutex_);
+    if (auto waiting = pending_.find(message.id); waiting != pending_.end()) {
+      waiting->second->answer = std::move(answer);
+      waiting->second->done = true;
+      pending_.erase(waiting);
+      changed_.notify_all();
+    }
+    return !closed_;
+  }
+  if (message.kind == ChildMessage::Kind::refusal) {
+    Lock lock(mutex_);
+    try {
+      return send(lock, message.refusal).has_value();
+    } catch (const ConnectorError &) {
+      return !closed_; // a refusal too large to send is left out; the session goes on
+    }
+  }
+  return true;
 }
 
 void StdioSession::close() noexcept {
@@ -371,18 +352,11 @@ void StdioSession::closeLocked(Lock &lock) noexcept {
     waiter->failed = true;
   }
   pending_.clear();
-  answered_.notify_all();
+  changed_.notify_all();
   ChildProcess *process = process_.get();
   lock.unlock();
 
-  {
-    std::lock_guard writeLock(writeMutex_);
-    writerStopped_ = true;
-  }
-  writeReady_.notify_all();
-  // Wakes the reading and writing threads; the writer then closes the child's input.
-  char byte = 0;
-  [[maybe_unused]] ssize_t ignored = ::write(wake_.writeEnd.get(), &byte, 1);
+  wakeThread(); // it closes the child's input and ends
   if (process != nullptr) {
     try {
       process->terminate(options_.killGrace);
@@ -391,6 +365,12 @@ void StdioSession::closeLocked(Lock &lock) noexcept {
       process->signal(SIGKILL);
     }
   }
+}
+
+void StdioSession::wakeThread() {
+  char byte = 0;
+  // A full pipe already guarantees a wake-up.
+  [[maybe_unused]] ssize_t ignored = ::write(wake_.writeEnd.get(), &byte, 1);
 }
 
 bool StdioSession::closed() const {
@@ -436,87 +416,76 @@ StdioSession::waitForExit(std::chrono::steady_clock::time_point deadline) {
   return process->status();
 }
 
-void StdioSession::readLoop() {
-  std::string chunk;
-  try {
-    for (;;) {
-      if (waitReadable(output_.readEnd.get(), wake_.readEnd.get(), std::nullopt) ==
-          PipeWait::woken) {
-        break;
-      }
-      chunk.resize(kChunkSize);
-      chunk.resize(readSome(output_.readEnd.get(), chunk.data(), chunk.size()));
-      if (chunk.empty()) {
-        break;
-      }
-      std::lock_guard lock(chunkMutex_);
-      if (chunks_.size() >= kQueuedChunks) {
-        break; // a session that cannot keep up ends as at end of file
-      }
-      chunks_.push_back(std::move(chunk));
-      chunkReady_.notify_one();
-    }
-  } catch (...) {
-    // A failed read ends the output like end of file.
+void StdioSession::keepRefused(std::string_view output, bool oversized) {
+  Lock lock(mutex_);
+  if (!refused_) {
+    refused_ = RefusedOutput{std::string(output.substr(0, kRefusedOutputKept)), oversized};
   }
-  std::lock_guard lock(chunkMutex_);
-  chunksEnded_ = true;
-  chunkReady_.notify_one();
 }
 
-void StdioSession::consumeLoop() {
+void StdioSession::pump() {
+  const int from = output_.readEnd.get();
+  const int to = input_.writeEnd.get();
+  std::string chunk(kChunkSize, '\0');
+  auto onLine = [this](std::string_view line) {
+    if (closed()) {
+      return false; // no more work for a session that has ended
+    }
+    std::optional<ChildMessage> message = ChildOutput::classify(line);
+    if (!message) {
+      keepRefused(line, line.size() > ChildOutput::kLineLimit);
+      return false;
+    }
+    return take(line, *message);
+  };
   for (;;) {
-    std::string chunk;
+    bool flushing;
     {
-      std::unique_lock lock(chunkMutex_);
-      chunkReady_.wait(lock, [this] { return !chunks_.empty() || chunksEnded_; });
-      if (chunks_.empty()) {
+      Lock lock(mutex_);
+      if (closed_) {
         break;
       }
-      chunk = std::move(chunks_.front());
-      chunks_.pop_front();
+      flushing = outboxStart_ < outbox_.size();
     }
-    receive(chunk);
-  }
-  close();
-}
-
-void StdioSession::writeLoop() {
-  for (;;) {
-    WriteJob job;
-    {
-      std::unique_lock lock(writeMutex_);
-      writeReady_.wait(lock, [this] { return !writes_.empty() || writerStopped_; });
-      if (writerStopped_) {
+    pollfd fds[3] = {{from, POLLIN, 0}, {wake_.readEnd.get(), POLLIN, 0}, {to, POLLOUT, 0}};
+    if (::poll(fds, flushing ? 3 : 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      close();
+      break;
+    }
+    if (fds[1].revents != 0) {
+      char drain[64];
+      while (::read(wake_.readEnd.get(), drain, sizeof drain) > 0) {
+      }
+    }
+    if (flushing && fds[2].revents != 0) {
+      Lock lock(mutex_);
+      if (!closed_ && !flush(lock)) {
+        closeLocked(lock);
         break;
       }
-      job = std::move(writes_.front());
-      writes_.pop_front();
     }
-    std::exception_ptr error;
-    try {
-      if (!writeAll(input_.writeEnd.get(), job.bytes, wake_.readEnd.get())) {
-        error = std::make_exception_ptr(processStopped());
+    if (fds[0].revents != 0) {
+      ssize_t count = ::read(from, chunk.data(), chunk.size());
+      if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+        continue;
       }
-    } catch (...) {
-      error = std::current_exception();
-    }
-    if (job.done) {
-      job.done(error);
+      // End of the child's output, a failed read or output that is not ours to take.
+      if (count <= 0 ||
+          !reading_.feed(std::string_view(chunk.data(), static_cast<std::size_t>(count)), onLine)) {
+        if (count > 0 && reading_.buffered() > ChildOutput::kLineLimit) {
+          keepRefused(reading_.held(), true);
+        }
+        close();
+        break;
+      }
     }
   }
   // The child sees end of file on its standard input.
+  Lock lock(mutex_);
   input_.writeEnd.reset();
-  std::deque<WriteJob> abandoned;
-  {
-    std::lock_guard lock(writeMutex_);
-    abandoned.swap(writes_);
-  }
-  for (WriteJob &job : abandoned) {
-    if (job.done) {
-      job.done(std::make_exception_ptr(processStopped()));
-    }
-  }
 }
 
 } // namespace pellum

@@ -4,6 +4,7 @@
 #include "config/LocalServer.h"
 #include "platform/ChildProcess.h"
 #include "platform/Pipe.h"
+#include "stdio/ChildOutput.h"
 
 #include <nlohmann/json.hpp>
 
@@ -12,8 +13,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -29,20 +28,27 @@ namespace pellum {
 // One MCP session with a local stdio server: a child process spoken to with newline-delimited
 // JSON-RPC on its standard input and output. The session performs the initialize handshake,
 // sends requests under ids of its own and matches the answers to them, and refuses requests
-// from the server.
+// from the server. What passes through is passed as written: params go to the child and
+// answers come back with their members in their order and their numbers as spelt.
 //
 // A session never recovers from trouble: a time-out, a failed write, a cancelled request,
-// unreadable or oversized output, or the child's exit closes it for good, fails every waiting
-// request and stops the child.
+// unreadable or oversized output, too much waiting for the child to read, or the child's exit
+// closes it for good, fails every waiting request and stops the child and its process group.
 //
-// Safe for concurrent use from any number of threads; several requests may wait at once.
-// Behind it run a reading thread, a thread consuming what was read, and a writing thread.
+// Every wait is bounded by the waiting call's time limit and its stop token; nothing the child
+// does or fails to do can hold a caller longer.
+//
+// Safe for concurrent use from any number of threads; several requests may wait at once. A
+// caller writes its request itself while the child's pipe takes it; one thread of the session
+// reads the child's output, hands each answer to its caller and writes what the pipe could not
+// take at once.
 class StdioSession {
 public:
   // The largest message either way: a line read without its line feed, a line written with it.
-  static constexpr std::size_t kMessageLimit = 2097152;
-  // Output chunks queued between the reading thread and the session.
-  static constexpr std::size_t kQueuedChunks = 64;
+  static constexpr std::size_t kMessageLimit = ChildOutput::kLineLimit;
+  // Bytes that may wait for the child to read them; more closes the session as an oversized
+  // message would.
+  static constexpr std::size_t kQueueLimit = 4 * 1024 * 1024;
   static constexpr std::string_view kClientName = "pellum-native";
   static constexpr std::string_view kClientVersion = "0.2.0";
   static constexpr std::array<std::string_view, 4> kProtocolVersions = {"2024-11-05", "2025-03-26",
@@ -52,6 +58,7 @@ public:
       "HOME", "PATH", "USER", "LOGNAME", "SHELL", "TMPDIR", "LANG"};
 
   struct Options {
+    // Bounds the whole handshake, the initialized notification included.
     std::chrono::milliseconds initializeTimeout{30000};
     // Time between SIGTERM and SIGKILL when the session closes.
     std::chrono::milliseconds killGrace{3000};
@@ -60,8 +67,21 @@ public:
     // Where the child's standard error goes: a descriptor for it to inherit, or -1 for the null
     // device. The caller keeps it open until initialize() has returned or thrown.
     int standardError = -1;
-    // Runs the child in a process group of its own, which every stop signal then reaches.
-    bool processGroup = false;
+  };
+
+  // The child's answer to one request, as it wrote it.
+  struct Response {
+    // The whole JSON object, without its line feed.
+    std::string message;
+    std::size_t resultOffset = 0;
+    // 0 when the answer has no "result".
+    std::size_t resultLength = 0;
+
+    bool hasResult() const { return resultLength != 0; }
+    // The text of the "result" value; empty when there is none.
+    std::string_view result() const {
+      return std::string_view(message).substr(resultOffset, resultLength);
+    }
   };
 
   // What the child wrote that made the session close: the start of the line (at most
@@ -79,29 +99,31 @@ public:
   // ConnectorError (400). May run the login-shell probe (blocks up to 10 s, once per process).
   StdioSession(const LocalServer &server, const Environment &environment);
   StdioSession(const LocalServer &server, const Environment &environment, Options options);
-  // Closes the session, then waits for the child to end (at most the kill grace after close())
-  // and for every thread of the session.
+  // Closes the session, then waits for the child and its group to end (at most the kill grace
+  // after close(), and a second more) and for the session's thread.
   ~StdioSession();
   StdioSession(const StdioSession &) = delete;
   StdioSession &operator=(const StdioSession &) = delete;
 
-  // Launches the child and performs the handshake requesting `version`. Returns the server's
-  // initialize result with "capabilities" reduced to empty "tools", "prompts" and "resources"
-  // and "serverInfo" replaced by ours. A launch failure is std::system_error; a refused
-  // handshake closes the session and throws ConnectorError("Local MCP initialization
-  // failed.", 400); other failures are those of request(). Call once; blocks.
-  nlohmann::json initialize(const std::string &version, std::stop_token stop = {});
+  // Launches the child and performs the handshake requesting `version`, all within the
+  // initialize time-out. Returns the server's initialize result, members in its order, with
+  // "capabilities" reduced to empty "tools", "prompts" and "resources" and "serverInfo"
+  // replaced by ours. A launch failure is std::system_error; a refused handshake closes the
+  // session and throws ConnectorError("Local MCP initialization failed.", 400); a child that
+  // stops before taking the initialized notification gives ConnectorError("Local MCP process
+  // stopped.", 400); other failures are those of request(). Call once; blocks.
+  nlohmann::ordered_json initialize(const std::string &version, std::stop_token stop = {});
 
-  // Sends one request and blocks until its answer (the child's whole response object, with
-  // "result" or "error"). Throws ConnectorError("Local MCP session closed.", 400) when closed
-  // already. A time-out, a failed write, `stop` being requested or the session closing while
-  // waiting close the session and throw ConnectorError("Local MCP operation failed or timed
-  // out.", 400).
-  nlohmann::json request(const std::string &method, const std::optional<nlohmann::json> &params,
-                         std::chrono::milliseconds timeout, std::stop_token stop = {});
+  // Sends one request (`params`, when given, is one JSON value) and blocks until its answer.
+  // Throws ConnectorError("Local MCP session closed.", 400) when closed already. A time-out, a
+  // failed write, `stop` being requested or the session closing while waiting close the
+  // session and throw ConnectorError("Local MCP operation failed or timed out.", 400).
+  Response request(std::string_view method, std::optional<std::string_view> params,
+                   std::chrono::milliseconds timeout, std::stop_token stop = {});
 
-  // Fails every waiting request, closes the child's standard input, sends SIGTERM and, if the
-  // child still runs after the kill grace, SIGKILL. Idempotent; never blocks on the child.
+  // Fails every waiting request, closes the child's standard input, sends SIGTERM to the
+  // child's process group and, if anything of it still runs after the kill grace, SIGKILL.
+  // Idempotent; never blocks on the child.
   void close() noexcept;
 
   const std::string &slug() const { return slug_; }
@@ -110,7 +132,7 @@ public:
   std::chrono::steady_clock::time_point touched() const;
   // Whether the child has been launched and has not exited.
   bool running() const;
-  // The child's process id once launched, else 0.
+  // The child's process id (also its process group's) once launched, else 0.
   pid_t processId() const;
 
   // For diagnostics; each is safe from any thread.
@@ -124,62 +146,65 @@ public:
   std::optional<ChildProcess::Status> waitForExit(std::chrono::steady_clock::time_point deadline);
 
 private:
+  // Records the first output that made the session close (for diagnostics).
+  void keepRefused(std::string_view output, bool oversized);
+
   struct Waiter {
     bool done = false;
     bool failed = false;
-    nlohmann::json answer;
-  };
-  struct WriteJob {
-    std::string bytes;
-    std::function<void(std::exception_ptr)> done;
+    Response answer;
   };
   using Lock = std::unique_lock<std::mutex>;
+  using Clock = std::chrono::steady_clock;
 
   void start();
-  void write(const nlohmann::json &message, std::function<void(std::exception_ptr)> done);
-  void receive(std::string_view chunk);
+  Response requestUntil(std::string_view method, std::optional<std::string_view> params,
+                        Clock::time_point deadline, std::stop_token stop);
+  // Sends `bytes` (one message with its line feed) under `lock`: straight into the pipe while
+  // nothing waits, the rest queued for the session's thread. Returns the count of bytes ever
+  // queued once these are; nullopt when the child has closed its input or the queue would
+  // pass its limit (the session must close). Throws ConnectorError when closed already or
+  // when `bytes` is over the message limit.
+  std::optional<std::uint64_t> send(Lock &lock, std::string_view bytes);
+  // Writes what the pipe takes of the queue, under `lock`; false when the child is gone.
+  bool flush(Lock &lock);
+  // Hands one line of the child's to its waiting caller or answers it; false ends the session.
+  bool take(std::string_view line, ChildMessage &message);
   // Marks the session closed under `lock`, then releases it and stops the child.
   void closeLocked(Lock &lock) noexcept;
-
-  void readLoop();
-  void consumeLoop();
-  void writeLoop();
+  void wakeThread();
+  void pump();
 
   const std::string slug_;
   const Options options_;
   ChildProcess::Options launch_;
   Pipe input_;
   Pipe output_;
-  // Becomes readable once the session closes, to wake the reading and writing threads.
+  // Readable when the session's thread has something new to look at.
   Pipe wake_;
 
   mutable std::mutex mutex_;
-  std::condition_variable_any answered_;
+  std::condition_variable_any changed_;
   std::unique_ptr<ChildProcess> process_;
   std::map<std::int64_t, std::shared_ptr<Waiter>> pending_;
   std::int64_t sequence_ = 0;
-  std::string buffer_;
+  // Bytes for the child that its pipe did not take yet, from `outboxStart_` on.
+  std::string outbox_;
+  std::size_t outboxStart_ = 0;
+  std::uint64_t queued_ = 0;  // every byte ever sent or queued
+  std::uint64_t written_ = 0; // of those, the bytes in the pipe
   bool started_ = false;
   bool closed_ = false;
-  std::chrono::steady_clock::time_point touched_;
-  std::chrono::steady_clock::time_point closedAt_;
-  nlohmann::json capabilities_ = nlohmann::json::object();
+  Clock::time_point touched_;
+  Clock::time_point closedAt_;
+  nlohmann::ordered_json capabilities_ = nlohmann::ordered_json::object();
   nlohmann::json initializeAnswer_;
   std::optional<RefusedOutput> refused_;
 
-  std::mutex chunkMutex_;
-  std::condition_variable chunkReady_;
-  std::deque<std::string> chunks_;
-  bool chunksEnded_ = false;
+  // Owned by the session's thread.
+  ChildOutput reading_;
 
-  std::mutex writeMutex_;
-  std::condition_variable writeReady_;
-  std::deque<WriteJob> writes_;
-  bool writerStopped_ = false;
-
-  std::jthread writer_;
-  std::jthread reader_;
-  std::jthread consumer_;
+  std::jthread thread_;
 };
 
 } // namespace pellum

@@ -370,5 +370,52 @@ TEST_F(BridgeTest, ClientThatHangsUpDuringAToolsCallEndsTheSession) {
   EXPECT_EQ(bridge_->sessionCount(), 0u);
 }
 
+TEST_F(BridgeTest, IdsComeBackExactlyAsTheyWereWritten) {
+  startBridge({stdioServer("notes"), stdioServer("errs", "error")});
+  const std::string errs = initialize("errs");
+  for (const std::string id : {"1e2", "-0", "12345678901234567890123", R"("x")", "0", "-1.50"}) {
+    SCOPED_TRACE(id);
+    auto send = [&](const std::string &method, const std::optional<std::string> &session,
+                    const std::string &slug = "notes") {
+      Headers headers{{"content-type", "application/json"}};
+      if (session) {
+        headers.emplace_back("mcp-session-id", *session);
+      }
+      std::string body = R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":")" + method +
+                         R"(","params":{"name":"echo","arguments":{"text":"t"}}})";
+      return call("POST", "/s/" + slug, headers, body).body;
+    };
+    const std::string prefix = R"({"jsonrpc":"2.0","id":)" + id + ",";
+    Response opened = post("notes", rpc(1, "initialize"));
+    std::string session = opened.headers["mcp-session-id"];
+    // Answered by the bridge, passed to the child, refused, and the child's error.
+    EXPECT_TRUE(send("initialize", std::nullopt).starts_with(prefix));
+    EXPECT_EQ(send("ping", session), prefix + R"("result":{}})");
+    EXPECT_TRUE(send("tools/call", session).starts_with(prefix + R"("result":{)"));
+    EXPECT_EQ(send("logging/setLevel", session),
+              prefix + R"("error":{"code":-32601,"message":"Method not supported"}})");
+    EXPECT_EQ(send("tools/call", errs, "errs"),
+              prefix + R"("error":{"code":-32603,"message":"Local MCP operation failed."}})");
+    call("DELETE", "/s/notes", {{"mcp-session-id", session}});
+  }
+}
+
+TEST_F(BridgeTest, AnswersKeepTheMembersAsTheChildWroteThem) {
+  startBridge({stdioServer("unordered", "unordered-schema")});
+  std::string session = initialize("unordered");
+  Response listed = post("unordered", rpc(7, "tools/list"), session);
+  EXPECT_EQ(listed.body,
+            R"({"jsonrpc":"2.0","id":7,"result":{"tools":[{"name":"create","inputSchema":)"
+            R"({"type":"object","properties":{"zeta":{"type":"string"},"alpha":{"type":"number",)"
+            R"("maximum":1e2}},"required":["zeta"]}}]}})");
+  // Params reach the child in the client's order too.
+  call("POST", "/s/unordered", {{"content-type", "application/json"}, {"mcp-session-id", session}},
+       R"({"jsonrpc":"2.0","id":8,"method":"tools/call","params":{"name":"x","arguments":)"
+       R"({"z":1,"a":2e0}}})");
+  EXPECT_NE(logOf("unordered").find(R"("params":{"name":"x","arguments":{"z":1,"a":2e0}})"),
+            std::string::npos)
+      << logOf("unordered");
+}
+
 } // namespace
 } // namespace pellum::bridgetest

@@ -47,6 +47,20 @@ StdioSession::Options options(std::optional<std::string> shellPath = std::nullop
 
 json echo(const std::string &text) { return {{"name", "echo"}, {"arguments", {{"text", text}}}}; }
 
+// One request with `params` (when not null), its answer parsed.
+json ask(StdioSession &session, const std::string &method, const json &params,
+         std::chrono::milliseconds timeout, std::stop_token stop = {}) {
+  std::optional<std::string> text;
+  if (!params.is_null()) {
+    text = params.dump();
+  }
+  return json::parse(session.request(method, text, timeout, stop).message);
+}
+
+json initialized(StdioSession &session, const std::string &version) {
+  return json::parse(session.initialize(version).dump());
+}
+
 using test::eventually;
 using test::refusal;
 
@@ -75,15 +89,15 @@ TEST_F(StdioSessionTest, HandshakeReportsReducedCapabilitiesAndOurServerInfo) {
   {
     StdioSession session(server("normal", {"--log", log.string()}), environment_, options());
     EXPECT_EQ(session.slug(), "fake");
-    json result = session.initialize("2025-03-26");
+    json result = initialized(session, "2025-03-26");
     EXPECT_EQ(result, json::parse(R"({"protocolVersion": "2025-03-26",
         "capabilities": {"tools": {}, "prompts": {}},
         "serverInfo": {"name": "pellum-native", "version": "0.2.0"},
         "instructions": "Fake server for tests."})"));
 
-    json answer = session.request("resources/read", json{{"uri", "fake://one"}}, 10s);
+    json answer = ask(session, "resources/read", json{{"uri", "fake://one"}}, 10s);
     EXPECT_EQ(answer["result"]["contents"][0]["text"], "contents of fake://one");
-    EXPECT_EQ(session.request("ping", std::nullopt, 10s)["result"], json::object());
+    EXPECT_EQ(ask(session, "ping", nullptr, 10s)["result"], json::object());
   }
   std::ifstream file(log);
   std::vector<json> received;
@@ -119,7 +133,7 @@ TEST_F(StdioSessionTest, BannerOrSilenceFailsTheHandshake) {
     StdioSession session(server(mode), environment_, shortWait);
     EXPECT_EQ(refusal([&] { session.initialize("2025-11-25"); }), kFailed);
     EXPECT_TRUE(session.closed());
-    EXPECT_EQ(refusal([&] { session.request("ping", std::nullopt, 10s); }), kClosed);
+    EXPECT_EQ(refusal([&] { ask(session, "ping", nullptr, 10s); }), kClosed);
   }
 }
 
@@ -127,8 +141,8 @@ TEST_F(StdioSessionTest, AnswersInReverseOrderReachTheirCallers) {
   StdioSession session(server("reverse"), environment_, options());
   session.initialize("2025-11-25");
   json first, second;
-  std::thread other([&] { first = session.request("tools/call", echo("first"), 10s); });
-  second = session.request("tools/call", echo("second"), 10s);
+  std::thread other([&] { first = ask(session, "tools/call", echo("first"), 10s); });
+  second = ask(session, "tools/call", echo("second"), 10s);
   other.join();
   EXPECT_EQ(first["result"]["arguments"]["text"], "first");
   EXPECT_EQ(second["result"]["arguments"]["text"], "second");
@@ -138,7 +152,7 @@ TEST_F(StdioSessionTest, AnswersInReverseOrderReachTheirCallers) {
 TEST_F(StdioSessionTest, StrayAnswersAreDropped) {
   StdioSession session(server("normal"), environment_, options());
   session.initialize("2025-11-25");
-  json answer = session.request("tools/call", json{{"name", "decoy"}}, 10s);
+  json answer = ask(session, "tools/call", json{{"name", "decoy"}}, 10s);
   EXPECT_EQ(answer["result"], json({{"decoy", false}}));
   EXPECT_FALSE(session.closed());
 }
@@ -148,7 +162,7 @@ TEST_F(StdioSessionTest, ServerRequestIsRefusedAndNotificationIgnored) {
   session.initialize("2025-11-25");
   // The server's request reuses the id of our pending request: it must not be taken for the
   // answer. The next message the server reads is our refusal (nothing for its notification).
-  json answer = session.request("tools/call", echo("x"), 10s);
+  json answer = ask(session, "tools/call", echo("x"), 10s);
   EXPECT_EQ(answer["result"]["reply"],
             json({{"jsonrpc", "2.0"},
                   {"id", 2},
@@ -162,9 +176,9 @@ TEST_F(StdioSessionTest, LinesUpToTheLimitAreRead) {
   StdioSession session(server("normal"), environment_, options());
   session.initialize("2025-11-25");
   json arguments = {{"bytes", StdioSession::kMessageLimit}};
-  json answer = session.request("tools/call", json{{"name", "pad"}, {"arguments", arguments}}, 10s);
+  json answer = ask(session, "tools/call", json{{"name", "pad"}, {"arguments", arguments}}, 10s);
   EXPECT_EQ(answer.dump().size(), StdioSession::kMessageLimit);
-  EXPECT_EQ(session.request("ping", std::nullopt, 10s)["result"], json::object());
+  EXPECT_EQ(ask(session, "ping", nullptr, 10s)["result"], json::object());
 }
 
 TEST_F(StdioSessionTest, UnreadableOutputClosesTheSession) {
@@ -172,16 +186,16 @@ TEST_F(StdioSessionTest, UnreadableOutputClosesTheSession) {
     SCOPED_TRACE(mode);
     StdioSession session(server(mode), environment_, options());
     session.initialize("2025-11-25");
-    EXPECT_EQ(refusal([&] { session.request("tools/call", echo("x"), 10s); }), kFailed);
+    EXPECT_EQ(refusal([&] { ask(session, "tools/call", echo("x"), 10s); }), kFailed);
     EXPECT_TRUE(session.closed());
-    EXPECT_EQ(refusal([&] { session.request("tools/list", std::nullopt, 10s); }), kClosed);
+    EXPECT_EQ(refusal([&] { ask(session, "tools/list", nullptr, 10s); }), kClosed);
   }
 }
 
 TEST_F(StdioSessionTest, ErrorAnswerIsReturnedWhole) {
   StdioSession session(server("error"), environment_, options());
   session.initialize("2025-11-25");
-  json answer = session.request("tools/call", echo("x"), 10s);
+  json answer = ask(session, "tools/call", echo("x"), 10s);
   EXPECT_EQ(answer["error"]["message"], "tool failed");
   EXPECT_FALSE(session.closed());
 }
@@ -192,12 +206,12 @@ TEST_F(StdioSessionTest, TimeOutFailsEveryWaitingRequest) {
   auto before = session.touched();
   std::string otherError;
   std::thread other(
-      [&] { otherError = refusal([&] { session.request("tools/call", echo("long"), 60s); }); });
+      [&] { otherError = refusal([&] { ask(session, "tools/call", echo("long"), 60s); }); });
   ASSERT_TRUE(eventually([&] { return session.touched() != before; }));
-  EXPECT_EQ(refusal([&] { session.request("tools/call", echo("short"), 200ms); }), kFailed);
+  EXPECT_EQ(refusal([&] { ask(session, "tools/call", echo("short"), 200ms); }), kFailed);
   other.join();
   EXPECT_EQ(otherError, kFailed);
-  EXPECT_EQ(refusal([&] { session.request("ping", std::nullopt, 10s); }), kClosed);
+  EXPECT_EQ(refusal([&] { ask(session, "ping", nullptr, 10s); }), kClosed);
 }
 
 TEST_F(StdioSessionTest, CancelledRequestClosesTheSession) {
@@ -210,7 +224,7 @@ TEST_F(StdioSessionTest, CancelledRequestClosesTheSession) {
       stop.request_stop();
     }
   });
-  EXPECT_EQ(refusal([&] { session.request("tools/call", echo("x"), 60s, stop.get_token()); }),
+  EXPECT_EQ(refusal([&] { ask(session, "tools/call", echo("x"), 60s, stop.get_token()); }),
             kFailed);
   canceller.join();
   EXPECT_TRUE(session.closed());
@@ -221,7 +235,7 @@ TEST_F(StdioSessionTest, OutgoingMessageOverTheLimitClosesTheSession) {
   session.initialize("2025-11-25");
   json big = {{"name", "echo"},
               {"arguments", {{"text", std::string(StdioSession::kMessageLimit, 'x')}}}};
-  EXPECT_EQ(refusal([&] { session.request("tools/call", big, 10s); }), kFailed);
+  EXPECT_EQ(refusal([&] { ask(session, "tools/call", big, 10s); }), kFailed);
   EXPECT_TRUE(session.closed());
 }
 
@@ -245,7 +259,7 @@ TEST_F(StdioSessionTest, ChildExitClosesTheSession) {
   } catch (const std::exception &) {
   }
   EXPECT_TRUE(eventually([&] { return session.closed(); }));
-  EXPECT_EQ(refusal([&] { session.request("tools/list", std::nullopt, 10s); }), kClosed);
+  EXPECT_EQ(refusal([&] { ask(session, "tools/list", nullptr, 10s); }), kClosed);
 }
 
 TEST_F(StdioSessionTest, ChildGetsOnlyItsEnvironmentArgumentsAndDirectory) {
@@ -257,7 +271,7 @@ TEST_F(StdioSessionTest, ChildGetsOnlyItsEnvironmentArgumentsAndDirectory) {
                     {"API_TOKEN", "secret"},   {"UNLISTED", "nope"},   {"TMPDIR", "/tmp"}};
   StdioSession session(service, given, options("/shell/bin"));
   session.initialize("2025-11-25");
-  json result = session.request("tools/call", json{{"name", "environment"}}, 10s)["result"];
+  json result = ask(session, "tools/call", json{{"name", "environment"}}, 10s)["result"];
   EXPECT_EQ(
       result["environment"],
       json({{"HOME", "/home/someone"},
@@ -273,7 +287,7 @@ TEST_F(StdioSessionTest, ChildGetsOnlyItsEnvironmentArgumentsAndDirectory) {
 TEST_F(StdioSessionTest, WorkingDirectoryDefaultsToHome) {
   StdioSession session(server("normal"), environment_, options());
   session.initialize("2025-11-25");
-  json result = session.request("tools/call", json{{"name", "environment"}}, 10s)["result"];
+  json result = ask(session, "tools/call", json{{"name", "environment"}}, 10s)["result"];
   EXPECT_EQ(std::filesystem::canonical(result["cwd"].get<std::string>()),
             std::filesystem::canonical(homeDirectory()));
 }
@@ -300,7 +314,7 @@ TEST_F(StdioSessionTest, CommandIsResolvedOnTheSearchPath) {
   absent.command = "/nonexistent/mcp-server";
   StdioSession session(absent, environment_, options());
   EXPECT_THROW(session.initialize("2025-11-25"), std::system_error);
-  EXPECT_EQ(refusal([&] { session.request("ping", std::nullopt, 10s); }), kClosed);
+  EXPECT_EQ(refusal([&] { ask(session, "ping", nullptr, 10s); }), kClosed);
 }
 
 } // namespace
