@@ -606,7 +606,8 @@ ServiceCheck::Result ServiceCheck::checkStdio(const LocalServer &server,
     stage = "tools/list";
     auto left = std::max(
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()), 0ms);
-    json tools = session->request("tools/list", std::nullopt, left, stop);
+    json tools = json::parse(session->request("tools/list", std::nullopt, left, stop).message,
+                             nullptr, false);
     Clock::duration elapsed = Clock::now() - started;
     auto count = toolCount(tools, shown);
     if (auto *why = std::get_if<std::string>(&count)) {

@@ -18,6 +18,7 @@ namespace pellum {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using nlohmann::json;
 using nlohmann::ordered_json;
 
 constexpr std::size_t kChunkSize = 65536;
