@@ -19,8 +19,8 @@ int main(int argc, char **argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Pellum"));
   QApplication::setApplicationVersion(QStringLiteral("0.2.0"));
-  QGuiApplication::setDesktopFileName(QString::fromLatin1(pellum::DesktopEntry::kFileName)
-                                          .chopped(static_cast<int>(sizeof(".desktop") - 1)));
+  // The installed launcher entry, so that desktops match the window to it.
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.zendrel.pellum.app"));
 
   const std::optional<QUrl> callback = pellum::SingleInstance::callbackArgument(app.arguments());
   pellum::SingleInstance instance;

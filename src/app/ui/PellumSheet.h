@@ -2,6 +2,11 @@
 
 #include <QDialog>
 
+#include <optional>
+#include <string>
+#include <vector>
+
+class QHBoxLayout;
 class QLabel;
 class QVBoxLayout;
 
@@ -22,6 +27,9 @@ public:
   QString error() const;
   void setError(const QString &error);
 
+  // Escape, the close button and "Cancel": refused while the model is busy.
+  void reject() override;
+
 protected:
   QVBoxLayout *content() const { return content_; }
   QHBoxLayout *buttons() const { return buttons_; }
@@ -31,7 +39,6 @@ protected:
   // as the error.
   void runCommand(std::vector<std::string> arguments, std::optional<std::string> input);
 
-  void reject() override;
   void showEvent(QShowEvent *event) override;
 
 private:

@@ -3,10 +3,11 @@
 #include <QObject>
 #include <QPointer>
 
+#include "PellumWindow.h"
+
 namespace pellum {
 
 class PellumModel;
-class PellumWindow;
 
 // Gives the model its window: made on the first show request and kept for the life of the
 // process, brought to the front (restored if minimised) on every later request, kept floating

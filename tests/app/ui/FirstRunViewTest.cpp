@@ -2,6 +2,7 @@
 #include "UiFixture.h"
 
 #include <QEventLoop>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>

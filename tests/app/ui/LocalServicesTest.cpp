@@ -75,7 +75,7 @@ private slots:
     QVERIFY(!showsText(&screen, QStringLiteral("Updating connector…")));
     fixture.model().setBusy(true);
     QVERIFY(showsText(&screen, QStringLiteral("Updating connector…")));
-    for (const QString &text : {"Add manually", "Utilities", "Edit headers…", "Remove", "Learn more"})
+    for (const char *text : {"Add manually", "Utilities", "Edit headers…", "Remove", "Learn more"})
       QVERIFY2(!findButton(&screen, text)->isEnabled(), qPrintable(text));
     fixture.model().setBusy(false);
     QVERIFY(findButton(&screen, QStringLiteral("Add manually"))->isEnabled());

@@ -6,6 +6,8 @@
 #include "UiFixture.h"
 
 #include <QAction>
+#include <QFrame>
+#include <QSystemTrayIcon>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTest>

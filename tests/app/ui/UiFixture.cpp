@@ -40,9 +40,9 @@ UiTestRegistration::UiTestRegistration(const char *name, std::function<QObject *
 }
 
 UiFixture::UiFixture(std::vector<LocalServer> services)
-    : configDir_("PELLUM_CONFIG_DIR", (root.path() / "config").string()),
-      dataHome_("XDG_DATA_HOME", (root.path() / "data").string()) {
-  ConfigStore store(root.path() / "config");
+    : dataHome_("XDG_DATA_HOME", (root.path() / "data").string()) {
+  // The model's configuration directory under its home, as before any start-up decision.
+  ConfigStore store(root.path() / ".pellum");
   store.prepare();
   DeviceConfig device = sampleDevice();
   device.servers = std::move(services);
@@ -50,9 +50,7 @@ UiFixture::UiFixture(std::vector<LocalServer> services)
 
   PellumModel::Dependencies deps;
   deps.home = root.path();
-  deps.environment = [directory = (root.path() / "config").string()](const std::string &name) {
-    return name == "PELLUM_CONFIG_DIR" ? std::optional<std::string>(directory) : std::nullopt;
-  };
+  deps.environment = [](const std::string &) { return std::optional<std::string>(); };
   deps.origin = "https://pellum.test";
   deps.helper = root.path() / "PellumConnector";
   deps.cookieFile = root.path() / "cookies";
@@ -124,10 +122,16 @@ QAbstractButton *findButton(QWidget *root, const QString &text) {
 }
 
 QStringList buttonTexts(QWidget *root) {
-  QStringList texts;
+  std::vector<std::pair<QPoint, QString>> found;
   for (QAbstractButton *button : root->findChildren<QAbstractButton *>())
     if (button->isVisibleTo(root->window()) && !button->text().isEmpty())
-      texts.append(button->text());
+      found.emplace_back(button->mapTo(root->window(), QPoint()), button->text());
+  std::stable_sort(found.begin(), found.end(), [](const auto &a, const auto &b) {
+    return a.first.y() != b.first.y() ? a.first.y() < b.first.y() : a.first.x() < b.first.x();
+  });
+  QStringList texts;
+  for (const auto &[where, text] : found)
+    texts.append(text);
   return texts;
 }
 

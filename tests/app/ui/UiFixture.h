@@ -38,7 +38,7 @@ struct Call {
   bool operator==(const Call &) const = default;
 };
 
-// A model in phase ready over a temporary configuration directory holding a sample device with
+// A model in phase ready over a temporary home whose configuration directory holds a sample device with
 // `services`. Its executor records every command and applies "add" and "remove" to
 // "config.json" as the real one would, so the screens see the list change; `failure`, when set,
 // makes it throw that message instead.
@@ -56,7 +56,6 @@ public:
   TempDir root;
 
 private:
-  ScopedVariable configDir_;
   ScopedVariable dataHome_;
   std::mutex mutex_;
   std::vector<Call> calls_;
@@ -69,7 +68,7 @@ LocalServer stdioService(const std::string &slug, const std::string &name, const
 
 // The visible button (push or tool button) under `root` whose text is `text`, or nullptr.
 QAbstractButton *findButton(QWidget *root, const QString &text);
-// Texts of the visible buttons under `root`, in creation order.
+// Texts of the visible buttons under `root`, top to bottom and left to right.
 QStringList buttonTexts(QWidget *root);
 // True when a visible label under `root` reads `text`.
 bool showsText(QWidget *root, const QString &text);
