@@ -92,10 +92,10 @@ QWidget *FirstRunView::makeBlock() {
   switch (model_.phase()) {
   case FirstRunPhase::conversionOffer: {
     layout->addWidget(title(QStringLiteral("Use Pellum for Mac instead of the CLI?")));
-    layout->addWidget(makeLabel(QStringLiteral("Your CLI is already paired as “") +
-                                model_.pairedName() +
-                                QStringLiteral("”. Convert it to the Mac app and stop the CLI? "
-                                               "Your existing pairing and services will be kept.")));
+    layout->addWidget(
+        makeLabel(QStringLiteral("Your CLI is already paired as “") + model_.pairedName() +
+                  QStringLiteral("”. Convert it to the Mac app and stop the CLI? "
+                                 "Your existing pairing and services will be kept.")));
     auto *row = new QHBoxLayout;
     row->setSpacing(12);
     row->addWidget(addButton(QStringLiteral("No, keep using the CLI"), false, [this] {
@@ -105,7 +105,8 @@ QWidget *FirstRunView::makeBlock() {
       model_.setPhase(FirstRunPhase::declined);
       QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     }));
-    row->addWidget(addButton(QStringLiteral("Convert to Mac app"), true, [this] { model_.convertCLI(); }));
+    row->addWidget(
+        addButton(QStringLiteral("Convert to Mac app"), true, [this] { model_.convertCLI(); }));
     row->addStretch(1);
     layout->addLayout(row);
     break;
@@ -114,38 +115,40 @@ QWidget *FirstRunView::makeBlock() {
     layout->addWidget(title(QStringLiteral("Welcome to Pellum")));
     layout->addWidget(makeLabel(QStringLiteral("Sign in to continue. We’ll automatically pair this "
                                                "Mac with your account and start its connector.")));
-    layout->addWidget(addButton(QStringLiteral("Sign in to set up this Mac"), true,
-                                [this] { model_.signIn(); }),
-                      0, Qt::AlignLeft);
+    layout->addWidget(
+        addButton(QStringLiteral("Sign in to set up this Mac"), true, [this] { model_.signIn(); }),
+        0, Qt::AlignLeft);
     break;
   case FirstRunPhase::signingIn:
     layout->addWidget(new BusyIndicator(QStringLiteral("Complete sign-in in your browser…")));
     // The browser may have been closed without an answer; the user needs a way back.
-    layout->addWidget(addButton(QStringLiteral("Cancel sign-in"), false, [this] { model_.cancelSignIn(); }),
-                      0, Qt::AlignLeft);
+    layout->addWidget(
+        addButton(QStringLiteral("Cancel sign-in"), false, [this] { model_.cancelSignIn(); }), 0,
+        Qt::AlignLeft);
     break;
   case FirstRunPhase::converting:
     layout->addWidget(new BusyIndicator(QStringLiteral("Converting your existing pairing…")));
-    layout->addWidget(makeLabel(QStringLiteral(
-        "Preparing the connector, stopping the CLI, and starting Pellum for Mac.")));
+    layout->addWidget(makeLabel(
+        QStringLiteral("Preparing the connector, stopping the CLI, and starting Pellum for Mac.")));
     break;
   case FirstRunPhase::pairing:
     layout->addWidget(title(QStringLiteral("Setting up this Mac")));
     if (model_.busy()) {
       const QString account = model_.pairingAccount();
-      layout->addWidget(new BusyIndicator(account.isEmpty()
-                                              ? QStringLiteral("Preparing your connector…")
-                                              : QStringLiteral("Pairing with ") + account +
-                                                    QStringLiteral("…")));
+      layout->addWidget(new BusyIndicator(
+          account.isEmpty() ? QStringLiteral("Preparing your connector…")
+                            : QStringLiteral("Pairing with ") + account + QStringLiteral("…")));
     } else {
-      layout->addWidget(addButton(QStringLiteral("Retry setup"), true, [this] { model_.retryPairing(); }),
-                        0, Qt::AlignLeft);
+      layout->addWidget(
+          addButton(QStringLiteral("Retry setup"), true, [this] { model_.retryPairing(); }), 0,
+          Qt::AlignLeft);
     }
     break;
   case FirstRunPhase::blocked:
     layout->addWidget(title(QStringLiteral("Your existing setup needs attention")));
-    layout->addWidget(makeLabel(QStringLiteral("Setup stopped to protect the existing pairing. Quit, "
-                                               "resolve the issue below, and reopen the app.")));
+    layout->addWidget(
+        makeLabel(QStringLiteral("Setup stopped to protect the existing pairing. Quit, "
+                                 "resolve the issue below, and reopen the app.")));
     break;
   case FirstRunPhase::checking:
   case FirstRunPhase::declined:

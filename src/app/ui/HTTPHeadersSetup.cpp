@@ -18,9 +18,9 @@ HTTPHeadersSetup::HTTPHeadersSetup(PellumModel &model, LocalServer service, QWid
   const QString name = QString::fromStdString(service_.name);
   setWindowTitle(QStringLiteral("HTTP headers for ") + name);
   content()->addWidget(makeLabel(QStringLiteral("HTTP headers for ") + name, TextStyle::title2));
-  content()->addWidget(makeLabel(
-      QStringLiteral("These headers are sent with requests to this local service."),
-      TextStyle::body, "muted"));
+  content()->addWidget(
+      makeLabel(QStringLiteral("These headers are sent with requests to this local service."),
+                TextStyle::body, "muted"));
 
   auto *area = new QScrollArea;
   area->setWidget(fields_);

@@ -32,7 +32,8 @@ QIcon minusCircleIcon() {
 } // namespace
 
 HeaderFields::HeaderFields(std::vector<HeaderRow> rows, QWidget *parent)
-    : QWidget(parent), lines_(new QVBoxLayout), addButton_(makeButton(QStringLiteral("Add header"))) {
+    : QWidget(parent), lines_(new QVBoxLayout),
+      addButton_(makeButton(QStringLiteral("Add header"))) {
   auto *column = new QVBoxLayout(this);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(10);
@@ -92,7 +93,8 @@ void HeaderFields::rebuild() {
     layout->addWidget(remove);
     const QUuid id = row.id;
     auto find = [this, id]() {
-      return std::find_if(rows_.begin(), rows_.end(), [&](const HeaderRow &r) { return r.id == id; });
+      return std::find_if(rows_.begin(), rows_.end(),
+                          [&](const HeaderRow &r) { return r.id == id; });
     };
     connect(key, &QLineEdit::textChanged, this, [find, this](const QString &text) {
       if (auto it = find(); it != rows_.end())
@@ -103,7 +105,8 @@ void HeaderFields::rebuild() {
         it->value = text;
     });
     // Queued: the button that was clicked is deleted by the rebuild.
-    connect(remove, &QToolButton::clicked, this, [this, id] { removeRow(id); }, Qt::QueuedConnection);
+    connect(
+        remove, &QToolButton::clicked, this, [this, id] { removeRow(id); }, Qt::QueuedConnection);
     lines_->addWidget(line);
   }
   addButton_->setEnabled(rows_.size() < static_cast<size_t>(HeaderRow::kMaxRows));

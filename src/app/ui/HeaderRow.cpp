@@ -26,7 +26,8 @@ std::vector<HeaderRow> HeaderRow::fromHeaders(const HeaderMap &headers) {
   std::vector<HeaderRow> rows;
   // HeaderMap is ordered by plain byte comparison, the sort order the sheet wants.
   for (const auto &[name, value] : headers)
-    rows.push_back({QUuid::createUuid(), QString::fromStdString(name), QString::fromStdString(value)});
+    rows.push_back(
+        {QUuid::createUuid(), QString::fromStdString(name), QString::fromStdString(value)});
   if (rows.empty())
     rows.push_back({});
   return rows;
@@ -41,7 +42,8 @@ std::string HeaderRow::headersJSON(const std::vector<HeaderRow> &rows) {
         throw ConnectorError("Enter a key for every header value.", 400);
       continue;
     }
-    const auto [where, added] = headers.emplace(key.toLower().toStdString(), row.value.toStdString());
+    const auto [where, added] =
+        headers.emplace(key.toLower().toStdString(), row.value.toStdString());
     if (!added)
       throw ConnectorError("Each header key must be unique.", 400);
   }

@@ -9,7 +9,8 @@ namespace pellum {
 
 const std::vector<LocalApp> &LocalApp::catalog() {
   static const std::vector<LocalApp> apps{
-      {QStringLiteral("notara"), QStringLiteral("Notara"), QStringLiteral("Notes, tasks & projects"),
+      {QStringLiteral("notara"), QStringLiteral("Notara"),
+       QStringLiteral("Notes, tasks & projects"),
        QStringLiteral("Give your AI tools access to the notes, tasks, and projects in Notara on "
                       "your Mac."),
        QStringLiteral("com.vexhall.notara"), QUrl(QStringLiteral("https://vexhall.com/notara")),

@@ -28,7 +28,12 @@ LocalServiceCatalog::LocalServiceCatalog(PellumModel &model, QWidget *parent)
   grid_->setSpacing(kSpacing);
   column->addLayout(grid_);
   connect(&model_, &PellumModel::configuredServicesChanged, this, &LocalServiceCatalog::rebuild);
-  connect(&model_, &PellumModel::busyChanged, this, &LocalServiceCatalog::rebuild);
+  connect(&model_, &PellumModel::busyChanged, this, [this] {
+    for (QPushButton *button : findChildren<QPushButton *>())
+      if (button->property("setsUp").toBool())
+        button->setProperty("setsUp", true);
+    button->setEnabled(!model_.busy());
+  });
   rebuild();
 }
 

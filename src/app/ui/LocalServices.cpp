@@ -32,7 +32,8 @@ LocalServices::LocalServices(PellumModel &model, QWidget *parent)
     : QScrollArea(parent), model_(model), column_(new QWidget), servicesSlot_(new QVBoxLayout),
       catalog_(new LocalServiceCatalog(model)),
       busy_(new BusyIndicator(QStringLiteral("Updating connector…"))),
-      output_(makeLabel(QString(), TextStyle::callout, "muted", true)), utilities_(new QMenu(this)) {
+      output_(makeLabel(QString(), TextStyle::callout, "muted", true)),
+      utilities_(new QMenu(this)) {
   setObjectName(QStringLiteral("LocalServices"));
   setWidgetResizable(true);
   setFrameShape(QFrame::NoFrame);
@@ -60,15 +61,19 @@ LocalServices::LocalServices(PellumModel &model, QWidget *parent)
   header->addWidget(menuButton);
   layout->addLayout(header);
 
-  startAtLogin_ = utilities_->addAction(QStringLiteral("Start connector at login"), this,
-                                        [this] { model_.run({"service", "install"}); });
-  utilities_->addAction(QStringLiteral("Restart connector"), this,
-                        [this] { model_.run({"service", "restart"}); });
-  utilities_->addAction(QStringLiteral("Stop & remove connector"), this,
-                        [this] { model_.run({"service", "uninstall"}); });
+  startAtLogin_ = utilities_->addAction(QStringLiteral("Start connector at login"), this, [this] {
+    model_.run({"service", "install"});
+  });
+  utilities_->addAction(QStringLiteral("Restart connector"), this, [this] {
+    model_.run({"service", "restart"});
+  });
+  utilities_->addAction(QStringLiteral("Stop & remove connector"), this, [this] {
+    model_.run({"service", "uninstall"});
+  });
   utilities_->addSeparator();
-  utilities_->addAction(QStringLiteral("Update Cloudflare connector"), this,
-                        [this] { model_.run({"cloudflared", "update"}); });
+  utilities_->addAction(QStringLiteral("Update Cloudflare connector"), this, [this] {
+    model_.run({"cloudflared", "update"});
+  });
   connect(utilities_, &QMenu::aboutToShow, this, [this] { model_.refreshLoginStartup(); });
 
   servicesSlot_->setContentsMargins(0, 0, 0, 0);
@@ -85,10 +90,11 @@ LocalServices::LocalServices(PellumModel &model, QWidget *parent)
           &LocalServices::followLoginStartup);
   connect(&model_, &PellumModel::checkingLoginStartupChanged, this,
           &LocalServices::followLoginStartup);
-  connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
-    if (state == Qt::ApplicationActive && isVisible())
-      model_.refreshLocalServices();
-  });
+  connect(qApp, &QGuiApplication::applicationStateChanged, this,
+          [this](Qt::ApplicationState state) {
+            if (state == Qt::ApplicationActive && isVisible())
+              model_.refreshLocalServices();
+          });
   rebuildServices();
   followBusy();
   followOutput();
@@ -124,7 +130,8 @@ void LocalServices::rebuildServices() {
   }
   const auto &services = model_.configuredServices();
   if (services.empty()) {
-    QLabel *empty = makeLabel(QStringLiteral("No local services added yet."), TextStyle::body, "muted");
+    QLabel *empty =
+        makeLabel(QStringLiteral("No local services added yet."), TextStyle::body, "muted");
     empty->setContentsMargins(16, 16, 16, 16);
     services_ = empty;
   } else {
@@ -152,7 +159,9 @@ QWidget *LocalServices::makeRow(const LocalServer &service) {
   auto *names = new QVBoxLayout;
   names->setSpacing(4);
   names->addWidget(makeLabel(QString::fromStdString(service.name), TextStyle::headline));
-  const std::string detail = service.url ? *service.url : service.command ? *service.command : service.slug;
+  const std::string detail = service.url       ? *service.url
+                             : service.command ? *service.command
+                                               : service.slug;
   names->addWidget(makeLabel(QString::fromStdString(detail), TextStyle::callout, "muted", true));
   layout->addLayout(names, 1);
   if (service.type == "http") {
@@ -178,21 +187,22 @@ void LocalServices::editHeaders(const LocalServer &service) {
 }
 
 void LocalServices::confirmRemoval(const LocalServer &service) {
-  const QString name = service.name.empty() ? QStringLiteral("service")
-                                             : QString::fromStdString(service.name);
+  const QString name =
+      service.name.empty() ? QStringLiteral("service") : QString::fromStdString(service.name);
   auto *dialog = new QMessageBox(window());
   dialog->setWindowModality(Qt::WindowModal);
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   dialog->setIcon(QMessageBox::NoIcon);
   dialog->setWindowTitle(QStringLiteral("Pellum"));
   dialog->setText(QStringLiteral("Remove ") + name + QStringLiteral(" from this Mac and Pellum?"));
-  QPushButton *removeButton = dialog->addButton(QStringLiteral("Remove service"),
-                                                QMessageBox::DestructiveRole);
+  QPushButton *removeButton =
+      dialog->addButton(QStringLiteral("Remove service"), QMessageBox::DestructiveRole);
   setRole(removeButton, "destructive");
   dialog->addButton(QMessageBox::Cancel);
   dialog->setDefaultButton(QMessageBox::Cancel);
-  connect(removeButton, &QPushButton::clicked, this,
-          [this, slug = service.slug] { model_.run({"remove", slug}); });
+  connect(removeButton, &QPushButton::clicked, this, [this, slug = service.slug] {
+    model_.run({"remove", slug});
+  });
   dialog->open();
 }
 

@@ -12,7 +12,8 @@
 
 namespace pellum {
 
-PellumSheet::PellumSheet(PellumModel &model, QWidget *parent, int width, const QString &progressLabel)
+PellumSheet::PellumSheet(PellumModel &model, QWidget *parent, int width,
+                         const QString &progressLabel)
     : QDialog(parent), model_(model), body_(new QWidget(this)), content_(new QVBoxLayout),
       error_(makeLabel(QString(), TextStyle::body, "danger", true)),
       progress_(new BusyIndicator(progressLabel)), buttons_(new QHBoxLayout) {

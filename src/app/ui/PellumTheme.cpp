@@ -8,7 +8,9 @@ namespace pellum {
 
 namespace {
 
-QColor rgb(unsigned value) { return QColor::fromRgb(value >> 16, (value >> 8) & 0xff, value & 0xff); }
+QColor rgb(unsigned value) {
+  return QColor::fromRgb(value >> 16, (value >> 8) & 0xff, value & 0xff);
+}
 
 // Re-applies the style sheet when the appearance flips. Setting a style sheet polishes every
 // widget again, so open windows and sheets take the new colours at once.
@@ -27,8 +29,8 @@ public:
 
 protected:
   bool eventFilter(QObject *watched, QEvent *event) override {
-    if (watched == qApp && (event->type() == QEvent::ApplicationPaletteChange ||
-                            event->type() == QEvent::ThemeChange))
+    if (watched == qApp &&
+        (event->type() == QEvent::ApplicationPaletteChange || event->type() == QEvent::ThemeChange))
       apply();
     return false;
   }
@@ -114,9 +116,9 @@ QScrollBar::handle:vertical { background: @border; border-radius: 4px; min-heigh
 QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0px; }
 )");
   const std::pair<const char *, QColor> values[] = {
-      {"@background", c.background}, {"@surface", c.surface},       {"@subtle", c.subtle},
-      {"@border", c.border},         {"@text", c.text},             {"@muted", c.muted},
-      {"@accentText", c.accentText}, {"@accent", c.accent},         {"@danger", c.danger},
+      {"@background", c.background}, {"@surface", c.surface}, {"@subtle", c.subtle},
+      {"@border", c.border},         {"@text", c.text},       {"@muted", c.muted},
+      {"@accentText", c.accentText}, {"@accent", c.accent},   {"@danger", c.danger},
   };
   // "@accentText" before "@accent": the longer name must be replaced first.
   for (const auto &[name, color] : values)

@@ -17,16 +17,18 @@ PellumTray::PellumTray(PellumModel &model, QObject *parent)
   dashboard_ = menu_.addAction(QStringLiteral("Dashboard"), this,
                                [this] { QDesktopServices::openUrl(model_.originURL("/app")); });
   menu_.addSeparator();
-  menu_.addAction(QStringLiteral("Quit Pellum"), qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+  menu_.addAction(QStringLiteral("Quit Pellum"), qApp, &QCoreApplication::quit,
+                  Qt::QueuedConnection);
 
   icon_->setIcon(BrandAssets::menuBarSymbol());
   icon_->setToolTip(QStringLiteral("Pellum"));
   icon_->setContextMenu(&menu_);
   // A plain click opens the window as well, where the tray tells clicks from menu requests.
-  connect(icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-    if (reason == QSystemTrayIcon::Trigger)
-      model_.show();
-  });
+  connect(icon_, &QSystemTrayIcon::activated, this,
+          [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger)
+              model_.show();
+          });
   connect(&model_, &PellumModel::phaseChanged, this, &PellumTray::followPhase);
   followPhase();
 }

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QTest>
+#include <QVBoxLayout>
 
 using namespace pellum;
 using namespace pellum::test;
@@ -29,13 +30,22 @@ public slots:
 
 // Installs a desktop entry for `bundleID` in the fixture's XDG data directory.
 void install(UiFixture &fixture, const QString &bundleID, const QString &icon = QString()) {
-  const QString directory = QString::fromStdString((fixture.root.path() / "data" / "applications").string());
+  const QString directory =
+      QString::fromStdString((fixture.root.path() / "data" / "applications").string());
   QDir().mkpath(directory);
   QFile entry(directory + QStringLiteral("/") + bundleID + QStringLiteral(".desktop"));
   QVERIFY(entry.open(QIODevice::WriteOnly));
   entry.write("[Desktop Entry]\nType=Application\nName=App\nExec=/bin/true %U\n");
   if (!icon.isEmpty())
     entry.write(("Icon=" + icon + "\n").toUtf8());
+}
+
+// Lays the catalog out in a page wide enough for its cards, so clicks reach them.
+void showInPage(QWidget &page, QWidget *catalog) {
+  auto *layout = new QVBoxLayout(&page);
+  layout->addWidget(catalog);
+  page.resize(1000, 700);
+  page.show();
 }
 
 QStringList cardIDs(LocalServiceCatalog &catalog) {
@@ -83,7 +93,7 @@ private slots:
     UiFixture fixture(services);
     QWidget page;
     auto *catalog = new LocalServiceCatalog(fixture.model(), &page);
-    page.show();
+    showInPage(page, catalog);
     QCOMPARE(cardIDs(*catalog), shown);
     QCOMPARE(catalog->isVisibleTo(&page), !shown.isEmpty());
     for (const QString &id : {QStringLiteral("notara"), QStringLiteral("pirrel")})
@@ -95,7 +105,7 @@ private slots:
     PageRecorder pages;
     QWidget page;
     auto *catalog = new LocalServiceCatalog(fixture.model(), &page);
-    page.show();
+    showInPage(page, catalog);
     QWidget *card = catalog->findChild<QWidget *>(QStringLiteral("catalog-pirrel"));
     QCOMPARE(buttonTexts(card), (QStringList{"Learn more"}));
     auto *icon = card->findChild<LocalAppIcon *>();
@@ -111,7 +121,7 @@ private slots:
     install(fixture, "com.vexhall.notara");
     QWidget page;
     auto *catalog = new LocalServiceCatalog(fixture.model(), &page);
-    page.show();
+    showInPage(page, catalog);
     QWidget *card = catalog->findChild<QWidget *>(QStringLiteral("catalog-notara"));
     QCOMPARE(buttonTexts(card), (QStringList{"Set up Notara"}));
     QTest::mouseClick(findButton(card, "Set up Notara"), Qt::LeftButton);

@@ -1,6 +1,6 @@
+#include "LocalServices.h"
 #include "HTTPHeadersSetup.h"
 #include "LocalServiceCatalog.h"
-#include "LocalServices.h"
 #include "ManualServiceSetup.h"
 #include "PellumWindow.h"
 #include "UiFixture.h"
@@ -75,8 +75,11 @@ private slots:
     QVERIFY(!showsText(&screen, QStringLiteral("Updating connector…")));
     fixture.model().setBusy(true);
     QVERIFY(showsText(&screen, QStringLiteral("Updating connector…")));
-    for (const char *text : {"Add manually", "Utilities", "Edit headers…", "Remove", "Learn more"})
-      QVERIFY2(!findButton(&screen, text)->isEnabled(), qPrintable(text));
+    for (const char *text :
+         {"Add manually", "Utilities", "Edit headers…", "Remove", "Learn more"}) {
+      QAbstractButton *button = findButton(&screen, text);
+      QVERIFY2(button && !button->isEnabled(), text);
+    }
     fixture.model().setBusy(false);
     QVERIFY(findButton(&screen, QStringLiteral("Add manually"))->isEnabled());
   }
@@ -87,7 +90,8 @@ private slots:
     QTest::newRow("install") << "Start connector at login" << QStringList{"service", "install"};
     QTest::newRow("restart") << "Restart connector" << QStringList{"service", "restart"};
     QTest::newRow("uninstall") << "Stop & remove connector" << QStringList{"service", "uninstall"};
-    QTest::newRow("update") << "Update Cloudflare connector" << QStringList{"cloudflared", "update"};
+    QTest::newRow("update") << "Update Cloudflare connector"
+                            << QStringList{"cloudflared", "update"};
   }
 
   void utilitiesRunTheirCommands() {

@@ -18,8 +18,8 @@ Q_DECLARE_METATYPE(std::vector<pellum::HeaderRow>)
 
 namespace {
 
-const QString kArgumentsError =
-    QStringLiteral("Arguments must be a JSON array of strings, for example [\"--port\", \"3000\"].");
+const QString kArgumentsError = QStringLiteral(
+    "Arguments must be a JSON array of strings, for example [\"--port\", \"3000\"].");
 
 QLineEdit *field(QWidget *root, const QString &name, int index = 0) {
   int seen = 0;
@@ -34,11 +34,14 @@ void type(QLineEdit *edit, const QString &text) {
   QTest::keyClicks(edit, text);
 }
 
-HeaderRow row(const QString &key, const QString &value) { return {QUuid::createUuid(), key, value}; }
+HeaderRow row(const QString &key, const QString &value) {
+  return {QUuid::createUuid(), key, value};
+}
 
 // The manual sheet over a window, filled with a name and a namespace.
 struct ManualSheet {
-  explicit ManualSheet(UiFixture &fixture) : sheet(new ManualServiceSetup(fixture.model(), &window)) {
+  explicit ManualSheet(UiFixture &fixture)
+      : sheet(new ManualServiceSetup(fixture.model(), &window)) {
     window.show();
     sheet->open();
     type(field(sheet, "Service name"), "Tools");
@@ -62,8 +65,8 @@ private slots:
     QTest::addColumn<QString>("json");
     QTest::addColumn<QString>("error");
     QTest::newRow("none") << std::vector<HeaderRow>{} << "{}" << QString();
-    QTest::newRow("only empty rows") << std::vector<HeaderRow>{row("", ""), row(" \t", "")} << "{}"
-                                     << QString();
+    QTest::newRow("only empty rows")
+        << std::vector<HeaderRow>{row("", ""), row(" \t", "")} << "{}" << QString();
     QTest::newRow("trimmed, lower case, value as typed")
         << std::vector<HeaderRow>{row(" \tX-Api-Key  ", " Secret Value"), row("", "")}
         << R"({"x-api-key":" Secret Value"})" << QString();
@@ -105,10 +108,9 @@ private slots:
     type(field(manual.sheet, "Value"), "Blue Whale");
     manual.add();
     QVERIFY(fixture.waitIdle());
-    QCOMPARE(fixture.calls(),
-             (std::vector<Call>{{{"add", "tools", "--name", "Tools", "--url",
-                                  "http://localhost:3000/mcp", "--headers-input"},
-                                 R"({"x-team":"Blue Whale"})"}}));
+    QCOMPARE(fixture.calls(), (std::vector<Call>{{{"add", "tools", "--name", "Tools", "--url",
+                                                   "http://localhost:3000/mcp", "--headers-input"},
+                                                  R"({"x-team":"Blue Whale"})"}}));
     QTRY_VERIFY(!manual.sheet || !manual.sheet->isVisible());
   }
 
@@ -154,8 +156,8 @@ private slots:
     type(field(manual.sheet, "Environment variable names, comma separated"), "TOKEN, OTHER");
     manual.add();
     QVERIFY(fixture.waitIdle());
-    std::vector<std::string> expected{"add", "tools", "--name", "Tools", "--env",
-                                      "TOKEN, OTHER", "--", "/usr/bin/tool"};
+    std::vector<std::string> expected{"add",   "tools",        "--name", "Tools",
+                                      "--env", "TOKEN, OTHER", "--",     "/usr/bin/tool"};
     for (const QString &argument : tail)
       expected.push_back(argument.toStdString());
     QCOMPARE(fixture.calls(), (std::vector<Call>{{expected, std::nullopt}}));
@@ -274,7 +276,8 @@ private slots:
     manual.add();
     QVERIFY(fixture.waitIdle());
     QCOMPARE(fixture.calls().size(), size_t(1));
-    QTRY_COMPARE(manual.sheet->error(), QStringLiteral("Namespace is already used by another service."));
+    QTRY_COMPARE(manual.sheet->error(),
+                 QStringLiteral("Namespace is already used by another service."));
     QVERIFY(manual.sheet->isVisible());
     QCOMPARE(fixture.model().output(), manual.sheet->error());
   }

@@ -2,14 +2,14 @@
 #include "PellumTheme.h"
 #include "PellumTray.h"
 #include "PellumWindow.h"
-#include "WindowHost.h"
 #include "UiFixture.h"
+#include "WindowHost.h"
 
 #include <QAction>
 #include <QFrame>
-#include <QSystemTrayIcon>
 #include <QMenu>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTest>
 
 using namespace pellum;

@@ -75,7 +75,8 @@ UiFixture::UiFixture(std::vector<LocalServer> services)
     if (arguments.at(0) == "add")
       device.servers.push_back(serviceFromAdd(arguments));
     if (arguments.at(0) == "remove")
-      std::erase_if(device.servers, [&](const LocalServer &s) { return s.slug == arguments.at(1); });
+      std::erase_if(device.servers,
+                    [&](const LocalServer &s) { return s.slug == arguments.at(1); });
     store.save(device);
     return std::string("Done.");
   };
@@ -100,7 +101,9 @@ void UiFixture::setFailure(std::optional<std::string> message) {
   failure_ = std::move(message);
 }
 
-bool UiFixture::waitIdle() { return QTest::qWaitFor([this] { return !model_->busy(); }, 10000); }
+bool UiFixture::waitIdle() {
+  return QTest::qWaitFor([this] { return !model_->busy(); }, 10000);
+}
 
 LocalServer httpService(const std::string &slug, const std::string &name, const std::string &url) {
   LocalServer service(slug, name, "http");
@@ -108,9 +111,11 @@ LocalServer httpService(const std::string &slug, const std::string &name, const 
   return service;
 }
 
-LocalServer stdioService(const std::string &slug, const std::string &name, const std::string &command) {
+LocalServer stdioService(const std::string &slug, const std::string &name,
+                         const std::string &command) {
   LocalServer service(slug, name, "stdio");
   service.command = command;
+  service.args = std::vector<std::string>{};
   return service;
 }
 

@@ -38,8 +38,8 @@ struct Call {
   bool operator==(const Call &) const = default;
 };
 
-// A model in phase ready over a temporary home whose configuration directory holds a sample device with
-// `services`. Its executor records every command and applies "add" and "remove" to
+// A model in phase ready over a temporary home whose configuration directory holds a sample device
+// with `services`. Its executor records every command and applies "add" and "remove" to
 // "config.json" as the real one would, so the screens see the list change; `failure`, when set,
 // makes it throw that message instead.
 class UiFixture {
@@ -64,7 +64,8 @@ private:
 };
 
 LocalServer httpService(const std::string &slug, const std::string &name, const std::string &url);
-LocalServer stdioService(const std::string &slug, const std::string &name, const std::string &command);
+LocalServer stdioService(const std::string &slug, const std::string &name,
+                         const std::string &command);
 
 // The visible button (push or tool button) under `root` whose text is `text`, or nullptr.
 QAbstractButton *findButton(QWidget *root, const QString &text);

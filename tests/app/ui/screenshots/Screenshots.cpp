@@ -103,7 +103,8 @@ int main(int argc, char **argv) {
     });
     ok &= shoot(prefix + "pairing-failed.png", {}, [](UiFixture &fixture, PellumWindow &) {
       fixture.model().setPhase(FirstRunPhase::pairing);
-      fixture.model().setMessage(QStringLiteral("Sign-in must complete before setup can continue."));
+      fixture.model().setMessage(
+          QStringLiteral("Sign-in must complete before setup can continue."));
     });
     ok &= shoot(prefix + "ready.png", services, [](UiFixture &fixture, PellumWindow &) {
       installApp(fixture, QStringLiteral("com.vexhall.notara"));
