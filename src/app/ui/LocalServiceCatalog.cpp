@@ -31,8 +31,7 @@ LocalServiceCatalog::LocalServiceCatalog(PellumModel &model, QWidget *parent)
   connect(&model_, &PellumModel::busyChanged, this, [this] {
     for (QPushButton *button : findChildren<QPushButton *>())
       if (button->property("setsUp").toBool())
-        button->setProperty("setsUp", true);
-    button->setEnabled(!model_.busy());
+        button->setEnabled(!model_.busy());
   });
   rebuild();
 }
@@ -89,6 +88,7 @@ QWidget *LocalServiceCatalog::makeCard(const LocalApp &app) {
   QPushButton *button;
   if (InstalledApp::find(app.bundleID)) {
     button = makeButton(QStringLiteral("Set up ") + app.name, true);
+    button->setProperty("setsUp", true);
     button->setEnabled(!model_.busy());
     connect(button, &QPushButton::clicked, this, [this, app] { select(app); });
   } else {
