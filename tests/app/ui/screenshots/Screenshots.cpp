@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QScreen>
+#include <QStyle>
 #include <QStyleFactory>
 #include <QTest>
 
@@ -129,7 +130,6 @@ int main(int argc, char **argv) {
             if (field->accessibleName() == QStringLiteral("Namespace (e.g. my-tools)"))
               field->setText(QStringLiteral("docs"));
           }
-          sheet->findChild<QAbstractButton *>(QString(), Qt::FindChildrenRecursively);
           for (QAbstractButton *button : sheet->findChildren<QAbstractButton *>())
             if (button->text() == QStringLiteral("Add header"))
               button->click();
