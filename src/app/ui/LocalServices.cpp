@@ -110,6 +110,8 @@ void LocalServices::showEvent(QShowEvent *event) {
 void LocalServices::followBusy() {
   const bool busy = model_.busy();
   column_->setEnabled(!busy);
+  // The catalog is part of the screen: nothing in it may start while a command runs.
+  catalog_->setEnabled(!busy);
   busy_->setVisible(busy);
 }
 

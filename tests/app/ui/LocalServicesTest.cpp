@@ -72,6 +72,7 @@ private slots:
     UiFixture fixture(twoServices());
     LocalServices screen(fixture.model());
     screen.show();
+    QCoreApplication::processEvents(); // the catalog's cards are shown on the next turn
     QVERIFY(!showsText(&screen, QStringLiteral("Updating connector…")));
     fixture.model().setBusy(true);
     QVERIFY(showsText(&screen, QStringLiteral("Updating connector…")));
