@@ -99,6 +99,8 @@ QWidget *PellumWindow::makeReady() {
   headerRow->addStretch(1);
   deviceName_ = makeLabel(QString(), TextStyle::body, "muted");
   deviceName_->setWordWrap(false);
+  // The name is never cut: the flexible space gives way first.
+  deviceName_->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Preferred);
   headerRow->addWidget(deviceName_);
   stack->addWidget(header);
 

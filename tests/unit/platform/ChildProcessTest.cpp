@@ -78,7 +78,9 @@ bool ended(pid_t pid) {
 }
 
 TEST_F(ChildProcessTest, AProcessGroupEndsWithItsLeader) {
-  // Signalled while it runs, or left behind when it exits: the grandchild goes either way.
+  // Signalled while it runs, or left behind when it exits: the grandchild goes either way. A
+  // leader that exits on its own stays unreaped, keeping the group's id reserved, until the
+  // group has been stopped.
   for (const char *script : {"sleep 300 & echo $!; wait", "sleep 300 & echo $!; read line"}) {
     SCOPED_TRACE(script);
     Pipe output = Pipe::create();
@@ -98,6 +100,10 @@ TEST_F(ChildProcessTest, AProcessGroupEndsWithItsLeader) {
       child.signal(SIGTERM);
     } else {
       input.writeEnd.reset(); // the leader reads end of file and exits on its own
+      EXPECT_TRUE(test::eventually([&] { return !child.running(); }));
+      EXPECT_FALSE(child.waitUntil(std::chrono::steady_clock::now()));
+      EXPECT_FALSE(ended(grandchild));
+      child.terminate(std::chrono::milliseconds(500));
     }
     child.wait();
     EXPECT_TRUE(test::eventually([&] { return ended(grandchild); }));
