@@ -1,13 +1,13 @@
 // The desktop app: a tray icon and one window over the app model. One instance runs per user; a
-// later launch hands its "pellum:" URL (the browser's sign-in callback) to it and exits.
+// later launch hands its "pellum:" URL (the browser's sign-in callback) to it, brings its window
+// forward and exits.
 
 #include "BrandAssets.h"
 #include "DesktopEntry.h"
+#include "PellumApp.h"
 #include "PellumModel.h"
 #include "PellumTheme.h"
-#include "PellumTray.h"
 #include "SingleInstance.h"
-#include "WindowHost.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -31,10 +31,7 @@ int main(int argc, char **argv) {
   pellum::PellumTheme::install();
 
   pellum::PellumModel model;
-  pellum::WindowHost host(model);
-  pellum::PellumTray tray(model);
-  QObject::connect(&instance, &pellum::SingleInstance::urlReceived, &model,
-                   &pellum::PellumModel::handleCallbackURL);
+  pellum::PellumApp shell(model, instance);
 
   // The browser hands the sign-in callback to whatever is registered for "pellum:" URLs.
   try {
@@ -46,13 +43,6 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "Pellum: %s\n", error.what());
   }
 
-  const bool hasTray = tray.show();
-  // Without a tray nothing could bring a closed window back: closing it ends the app.
-  QApplication::setQuitOnLastWindowClosed(!hasTray);
-  model.beginSetup();
-  if (!hasTray)
-    model.show();
-  if (callback)
-    model.handleCallbackURL(*callback);
+  shell.start(callback);
   return app.exec();
 }

@@ -3,6 +3,7 @@
 #include "FirstRunView.h"
 #include "LocalServices.h"
 #include "PellumModel.h"
+#include "TaskbarPresence.h"
 #include "UiParts.h"
 
 #include <QCloseEvent>
@@ -58,6 +59,19 @@ void PellumWindow::centre() {
   QRect frame = frameGeometry();
   frame.moveCenter(screen->availableGeometry().center());
   move(frame.topLeft());
+}
+
+void PellumWindow::setInTaskbar(bool listed) {
+  inTaskbar_ = listed;
+  if (testAttribute(Qt::WA_WState_Created))
+    TaskbarPresence::apply(this, listed);
+}
+
+void PellumWindow::showEvent(QShowEvent *event) {
+  // Sent before the window is mapped: the window manager may drop the state of a window that
+  // was hidden, so it is set again on every show.
+  TaskbarPresence::apply(this, inTaskbar_);
+  QWidget::showEvent(event);
 }
 
 void PellumWindow::closeEvent(QCloseEvent *event) {

@@ -31,11 +31,16 @@ public:
   void setFloating(bool floating);
   // Centres the window on its screen.
   void centre();
+  // Whether the window is listed in the taskbar and pager; an app that lives in the tray keeps
+  // it out. Listed by default.
+  void setInTaskbar(bool listed);
+  bool inTaskbar() const { return inTaskbar_; }
 
 protected:
   // Closing only hides the window; the model stops polling until it is shown again.
   void closeEvent(QCloseEvent *event) override;
   void changeEvent(QEvent *event) override;
+  void showEvent(QShowEvent *event) override;
 
 private:
   QWidget *makeReady();
@@ -49,6 +54,7 @@ private:
   QLabel *message_ = nullptr;
   QLabel *deviceName_ = nullptr;
   QLabel *status_ = nullptr;
+  bool inTaskbar_ = true;
 };
 
 } // namespace pellum

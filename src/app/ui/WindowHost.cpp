@@ -18,10 +18,17 @@ WindowHost::WindowHost(PellumModel &model, QObject *parent) : QObject(parent), m
 
 WindowHost::~WindowHost() { delete window_; }
 
+void WindowHost::setInTaskbar(bool listed) {
+  inTaskbar_ = listed;
+  if (window_)
+    window_->setInTaskbar(listed);
+}
+
 void WindowHost::show() {
   if (!window_) {
     window_ = new PellumWindow(model_);
     window_->setFloating(model_.windowFloating());
+    window_->setInTaskbar(inTaskbar_);
     window_->centre();
   }
   if (window_->isMinimized())

@@ -22,10 +22,13 @@ public:
   PellumWindow *window() const { return window_; }
 
   void show();
+  // Whether the window is listed in the taskbar (now, and once it is made).
+  void setInTaskbar(bool listed);
 
 private:
   PellumModel &model_;
   QPointer<PellumWindow> window_;
+  bool inTaskbar_ = true;
 };
 
 } // namespace pellum

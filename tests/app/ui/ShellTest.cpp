@@ -1,13 +1,18 @@
 #include "BrandAssets.h"
+#include "Paths.h"
+#include "PellumApp.h"
 #include "PellumTheme.h"
 #include "PellumTray.h"
 #include "PellumWindow.h"
+#include "SingleInstance.h"
+#include "TaskbarPresence.h"
 #include "UiFixture.h"
 #include "WindowHost.h"
 
 #include <QAction>
 #include <QFrame>
 #include <QMenu>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTest>
@@ -104,6 +109,73 @@ private slots:
              (QStringList{"Open Pellum…", "-", "Dashboard", "-", "Quit Pellum"}));
     fixture.model().setPhase(FirstRunPhase::loginRequired);
     QCOMPARE(visibleActions(tray.menu()), (QStringList{"Open Pellum…", "-", "Quit Pellum"}));
+  }
+
+  // The browser, a launcher or the user starts the app again: the running one comes forward and
+  // the second launch exits, with or without a sign-in callback.
+  void laterLaunchBringsTheWindowForward() {
+    UiFixture fixture;
+    const std::filesystem::path runtime = fixture.root.path() / "run";
+    std::filesystem::create_directories(runtime);
+    SingleInstance instance(runtime / "pellum.socket");
+    QVERIFY(instance.listen());
+    PellumApp app(fixture.model(), instance);
+
+    auto launch = [&](const QStringList &arguments) {
+      QProcess second;
+      QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+      environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.string()));
+      second.setProcessEnvironment(environment);
+      second.start(QString::fromStdString((test::binDir() / "pellum_handoff").string()), arguments);
+      if (!QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 10000))
+        return -1;
+      return second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1;
+    };
+
+    // Never shown yet: the window is made.
+    QCOMPARE(launch({}), 0);
+    QTRY_VERIFY(app.host().window() && app.host().window()->isVisible());
+    PellumWindow *window = app.host().window();
+    // Closed to the tray, then minimised: each time it comes back.
+    window->close();
+    QVERIFY(!window->isVisible());
+    QCOMPARE(launch({}), 0);
+    QTRY_VERIFY(window->isVisible());
+    window->showMinimized();
+    QTRY_VERIFY(window->isMinimized());
+    QCOMPARE(launch({}), 0);
+    QTRY_VERIFY(!window->isMinimized());
+    QCOMPARE(app.host().window(), window);
+    // A launch that carries a URL hands it over as well; without a sign-in running it changes
+    // nothing.
+    window->close();
+    const FirstRunPhase phase = fixture.model().phase();
+    QCOMPARE(launch({QStringLiteral("pellum://signin?state=x&code=y")}), 0);
+    QTRY_VERIFY(window->isVisible());
+    QCOMPARE(fixture.model().phase(), phase);
+  }
+
+  // Where a tray exists the window stays out of the taskbar, as a menu-bar app stays out of the
+  // Dock; the offscreen platform has no tray, so there the window is the app's presence.
+  void withoutATrayTheWindowIsListedAndClosingQuits() {
+    UiFixture fixture;
+    SingleInstance instance(fixture.root.path() / "pellum.socket");
+    const bool quitOnClose = QApplication::quitOnLastWindowClosed();
+    PellumApp app(fixture.model(), instance);
+    app.start(std::nullopt);
+    const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
+    QCOMPARE(QApplication::quitOnLastWindowClosed(), !hasTray);
+    QApplication::setQuitOnLastWindowClosed(quitOnClose);
+    if (hasTray)
+      fixture.model().show();
+    QTRY_VERIFY(app.host().window() && app.host().window()->isVisible());
+    QCOMPARE(app.host().window()->inTaskbar(), !hasTray);
+    if (const std::optional<bool> listed = TaskbarPresence::listed(app.host().window()))
+      QCOMPARE(*listed, !hasTray);
+    app.host().setInTaskbar(false);
+    QVERIFY(!app.host().window()->inTaskbar());
+    if (const std::optional<bool> listed = TaskbarPresence::listed(app.host().window()))
+      QVERIFY(!*listed);
   }
 
   void brandSymbolFallsBackToTheApplicationIcon() {
