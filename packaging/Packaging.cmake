@@ -1,5 +1,5 @@
-# Installs the connector to the usual places under the prefix and describes the Debian package
-# that CPack builds from everything that is installed (`scripts/package`).
+# Installs the connector and the manual pages to the usual places under the prefix and describes
+# the Debian package that CPack builds from everything that is installed (`scripts/package`).
 include(GNUInstallDirs)
 
 set(PELLUM_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/pellum)
@@ -22,6 +22,13 @@ pellum_gzip(${PROJECT_SOURCE_DIR}/packaging/changelog ${PELLUM_GENERATED_DOCS}/c
 add_custom_target(pellum_docs DEPENDS ${PELLUM_GENERATED_DOCS}/PellumConnector.1.gz
                                       ${PELLUM_GENERATED_DOCS}/changelog.gz)
 add_dependencies(PellumConnector pellum_docs)
+# The desktop app's manual page, where the app is built.
+if(TARGET Pellum)
+  pellum_gzip(${PROJECT_SOURCE_DIR}/src/app/Pellum.1 ${PELLUM_GENERATED_DOCS}/Pellum.1.gz)
+  add_custom_target(pellum_app_docs DEPENDS ${PELLUM_GENERATED_DOCS}/Pellum.1.gz)
+  add_dependencies(Pellum pellum_app_docs)
+  install(FILES ${PELLUM_GENERATED_DOCS}/Pellum.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
 
 install(TARGETS PellumConnector RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PELLUM_GENERATED_DOCS}/PellumConnector.1.gz
