@@ -36,9 +36,11 @@ HTTPHeadersSetup::HTTPHeadersSetup(PellumModel &model, LocalServer service, QWid
   content()->addWidget(padded);
 
   if (hasEnvironmentAuthentication(service_))
-    content()->addWidget(makeLabel(QStringLiteral(
-        "Saving replaces this service’s existing environment-based authentication with the "
-        "headers entered here.")));
+    content()->addWidget(makeLabel(
+        QStringLiteral(
+            "Saving replaces this service’s existing environment-based authentication with the "
+            "headers entered here."),
+        TextStyle::caption));
 
   auto *cancel = makeButton(QStringLiteral("Cancel"));
   auto *saveButton = makeButton(QStringLiteral("Save"), true);

@@ -40,7 +40,7 @@ LocalAppSetup::LocalAppSetup(PellumModel &model, LocalApp app, QWidget *parent)
   endpoint_->setAccessibleName(QStringLiteral("Local MCP address"));
   group->addWidget(endpoint_);
   group->addWidget(makeLabel(QStringLiteral("Use the address shown in the app’s settings."),
-                             TextStyle::body, "muted"));
+                             TextStyle::caption, "muted"));
   content()->addLayout(group);
   content()->addWidget(makeLabel(QStringLiteral("This adds ") + app_.name +
                                      QStringLiteral(" to your Pellum account. Authorized AI "

@@ -89,7 +89,7 @@ ManualServiceSetup::ManualServiceSetup(PellumModel &model, QWidget *parent)
       {command_, arguments_, envNames_,
        makeLabel(QStringLiteral("Commands run with your Mac account's permissions. Review the "
                                 "executable and arguments before adding."),
-                 TextStyle::body, "muted")});
+                 TextStyle::caption, "muted")});
   headerArea_->setWidget(headers_);
   headerArea_->setWidgetResizable(true);
   headerArea_->setFrameShape(QFrame::NoFrame);

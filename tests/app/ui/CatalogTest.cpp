@@ -129,6 +129,7 @@ private slots:
     QVERIFY(sheet);
     QVERIFY(showsText(sheet, "Connect Notara"));
     QVERIFY(findButton(sheet, "Open Notara"));
+    QVERIFY(inCaptionStyle(findLabel(sheet, "Use the address shown in the app’s settings.")));
     auto *address = sheet->findChild<QLineEdit *>();
     QCOMPARE(address->text(), QStringLiteral("http://localhost:3000/mcp"));
     address->setText(QStringLiteral("  http://localhost:3100/mcp\n"));

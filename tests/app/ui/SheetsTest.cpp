@@ -154,6 +154,9 @@ private slots:
     type(field(manual.sheet, "Executable (absolute path recommended)"), "/usr/bin/tool");
     type(field(manual.sheet, "Arguments as a JSON array"), arguments);
     type(field(manual.sheet, "Environment variable names, comma separated"), "TOKEN, OTHER");
+    QVERIFY(inCaptionStyle(findLabel(manual.sheet, "Commands run with your Mac account's "
+                                                   "permissions. Review the executable and "
+                                                   "arguments before adding.")));
     manual.add();
     QVERIFY(fixture.waitIdle());
     std::vector<std::string> expected{"add",   "tools",        "--name", "Tools",
@@ -265,8 +268,9 @@ private slots:
     sheet->open();
     QCOMPARE(sheet->fields()->rows().size(), size_t(1));
     QVERIFY(sheet->fields()->rows().front().key.isEmpty());
-    QVERIFY(showsText(sheet, "Saving replaces this service’s existing environment-based "
-                             "authentication with the headers entered here."));
+    QVERIFY(inCaptionStyle(findLabel(sheet, "Saving replaces this service’s existing "
+                                            "environment-based authentication with the "
+                                            "headers entered here.")));
   }
 
   void failedCommandKeepsTheSheetOpenWithItsMessage() {

@@ -1,6 +1,7 @@
 #include "UiFixture.h"
 
 #include "SampleDevice.h"
+#include "UiParts.h"
 
 #include "config/ConfigStore.h"
 #include "config/ConnectorError.h"
@@ -140,11 +141,17 @@ QStringList buttonTexts(QWidget *root) {
   return texts;
 }
 
-bool showsText(QWidget *root, const QString &text) {
-  const QList<QLabel *> labels = root->findChildren<QLabel *>();
-  return std::any_of(labels.begin(), labels.end(), [&](QLabel *label) {
-    return label->text() == text && label->isVisibleTo(root->window());
-  });
+bool showsText(QWidget *root, const QString &text) { return findLabel(root, text) != nullptr; }
+
+QLabel *findLabel(QWidget *root, const QString &text) {
+  for (QLabel *label : root->findChildren<QLabel *>())
+    if (label->text() == text && label->isVisibleTo(root->window()))
+      return label;
+  return nullptr;
+}
+
+bool inCaptionStyle(const QLabel *label) {
+  return label && label->font() == fontFor(TextStyle::caption);
 }
 
 void closeTopLevels() {

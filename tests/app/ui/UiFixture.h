@@ -8,6 +8,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QObject>
 #include <QWidget>
 
@@ -73,6 +74,10 @@ QAbstractButton *findButton(QWidget *root, const QString &text);
 QStringList buttonTexts(QWidget *root);
 // True when a visible label under `root` reads `text`.
 bool showsText(QWidget *root, const QString &text);
+// The visible label under `root` that reads `text`, or nullptr.
+QLabel *findLabel(QWidget *root, const QString &text);
+// True when `label` is drawn in the caption text style.
+bool inCaptionStyle(const QLabel *label);
 // The newest visible top-level widget of type T (sheets and dialogs), or nullptr.
 template <typename T> T *topLevel() {
   T *found = nullptr;
