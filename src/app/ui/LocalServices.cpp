@@ -4,6 +4,7 @@
 #include "LocalServiceCatalog.h"
 #include "ManualServiceSetup.h"
 #include "PellumModel.h"
+#include "PellumSheet.h"
 #include "UiParts.h"
 
 #include <QGuiApplication>
@@ -12,12 +13,23 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace pellum {
 
 namespace {
+
+// The removal confirmation: a message box with the sheets' edge.
+class Confirmation : public QMessageBox {
+public:
+  using QMessageBox::QMessageBox;
+
+protected:
+  void paintEvent(QPaintEvent *event) override {
+    QMessageBox::paintEvent(event);
+    paintSheetEdge(this);
+  }
+};
 
 QFrame *rule() {
   auto *line = new QFrame;
@@ -52,12 +64,10 @@ LocalServices::LocalServices(PellumModel &model, QWidget *parent)
   setRole(add, "accentText");
   connect(add, &QPushButton::clicked, this, &LocalServices::addManually);
   header->addWidget(add);
-  auto *menuButton = new QToolButton;
-  menuButton->setText(QStringLiteral("Utilities"));
-  menuButton->setFont(fontFor(TextStyle::body));
-  menuButton->setPopupMode(QToolButton::InstantPopup);
+  // A push button like its neighbour, so that both stand the same height; it opens the menu.
+  auto *menuButton = makeButton(QStringLiteral("Utilities"));
   menuButton->setMenu(utilities_);
-  menuButton->setCursor(Qt::PointingHandCursor);
+  setRole(menuButton, "menu");
   header->addWidget(menuButton);
   layout->addLayout(header);
 
@@ -191,17 +201,26 @@ void LocalServices::editHeaders(const LocalServer &service) {
 void LocalServices::confirmRemoval(const LocalServer &service) {
   const QString name =
       service.name.empty() ? QStringLiteral("service") : QString::fromStdString(service.name);
-  auto *dialog = new QMessageBox(window());
+  auto *dialog = new Confirmation(window());
   dialog->setWindowModality(Qt::WindowModal);
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   dialog->setIcon(QMessageBox::NoIcon);
   dialog->setWindowTitle(QStringLiteral("Pellum"));
   dialog->setText(QStringLiteral("Remove ") + name + QStringLiteral(" from this Mac and Pellum?"));
+  dialog->setFont(fontFor(TextStyle::headline));
   QPushButton *removeButton =
       dialog->addButton(QStringLiteral("Remove service"), QMessageBox::DestructiveRole);
   setRole(removeButton, "destructive");
-  dialog->addButton(QMessageBox::Cancel);
+  QPushButton *cancel = dialog->addButton(QMessageBox::Cancel);
   dialog->setDefaultButton(QMessageBox::Cancel);
+  // Text-only buttons in the body font, as everywhere else in the app.
+  for (QAbstractButton *button : dialog->buttons()) {
+    button->setIcon(QIcon());
+    button->setFont(fontFor(TextStyle::body));
+  }
+  cancel->setText(QStringLiteral("Cancel"));
+  if (dialog->layout())
+    dialog->layout()->setContentsMargins(24, 20, 24, 20);
   connect(removeButton, &QPushButton::clicked, this, [this, slug = service.slug] {
     model_.run({"remove", slug});
   });

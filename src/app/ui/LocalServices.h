@@ -10,7 +10,6 @@ class QAction;
 class QLabel;
 class QMenu;
 class QPushButton;
-class QToolButton;
 class QVBoxLayout;
 
 namespace pellum {

@@ -1,16 +1,24 @@
 #include "PellumSheet.h"
 
 #include "PellumModel.h"
+#include "PellumTheme.h"
 #include "PellumWindowActivation.h"
 #include "UiParts.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPainter>
 #include <QPointer>
 #include <QTimer>
 #include <QVBoxLayout>
 
 namespace pellum {
+
+void paintSheetEdge(QWidget *sheet) {
+  QPainter painter(sheet);
+  painter.setPen(PellumTheme::border());
+  painter.drawRect(sheet->rect().adjusted(0, 0, -1, -1));
+}
 
 PellumSheet::PellumSheet(PellumModel &model, QWidget *parent, int width,
                          const QString &progressLabel)
@@ -19,11 +27,14 @@ PellumSheet::PellumSheet(PellumModel &model, QWidget *parent, int width,
       progress_(new BusyIndicator(progressLabel)), buttons_(new QHBoxLayout) {
   setWindowModality(Qt::WindowModal);
   setAttribute(Qt::WA_DeleteOnClose);
-  setFixedWidth(width);
 
+  // The sheet always takes the height its content asks for, so that an error or progress line
+  // that appears pushes the buttons down instead of squeezing the fields.
   auto *outer = new QVBoxLayout(this);
   outer->setContentsMargins(0, 0, 0, 0);
+  outer->setSizeConstraint(QLayout::SetFixedSize);
   outer->addWidget(body_);
+  body_->setFixedWidth(width);
   auto *column = new QVBoxLayout(body_);
   column->setContentsMargins(28, 28, 28, 28);
   column->setSpacing(18);
@@ -72,6 +83,11 @@ void PellumSheet::reject() {
   if (model_.busy())
     return;
   QDialog::reject();
+}
+
+void PellumSheet::paintEvent(QPaintEvent *event) {
+  QDialog::paintEvent(event);
+  paintSheetEdge(this);
 }
 
 void PellumSheet::showEvent(QShowEvent *event) {

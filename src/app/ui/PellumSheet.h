@@ -15,6 +15,10 @@ namespace pellum {
 class BusyIndicator;
 class PellumModel;
 
+// Draws the 1-point edge of a sheet or dialog in the border colour, so that it stands apart from
+// the window it covers (both share the background colour). Call from its paint event.
+void paintSheetEdge(QWidget *sheet);
+
 // The common frame of the app's sheets: a window-modal dialog over the app window, a column of
 // content (`content()`), the error line and the progress line, and the button row (`buttons()`).
 // It takes keyboard focus as it opens, is disabled and cannot be dismissed while the model is
@@ -40,6 +44,7 @@ protected:
   void runCommand(std::vector<std::string> arguments, std::optional<std::string> input);
 
   void showEvent(QShowEvent *event) override;
+  void paintEvent(QPaintEvent *event) override;
 
 private:
   void followBusy();

@@ -90,6 +90,7 @@ QPushButton[prominent="true"] { background: @accent; color: #0F0F0F; border: 1px
 QPushButton[prominent="true"]:disabled { background: @subtle; border: 1px solid @border; color: @muted; }
 QPushButton[role="accentText"] { color: @accentText; }
 QPushButton[role="destructive"] { color: @danger; }
+QPushButton[role="accentText"]:disabled, QPushButton[role="destructive"]:disabled { color: @muted; }
 QPushButton[role="link"] {
   background: transparent; border: none; padding: 0px; color: @link; text-decoration: underline;
 }
@@ -97,6 +98,8 @@ QPushButton[role="segment"] { border-radius: 0px; padding: 4px 14px; }
 QPushButton[role="segment"]:checked { background: @accent; color: #0F0F0F; border: 1px solid @accent; }
 QToolButton[role="iconButton"] { background: transparent; border: none; padding: 2px; }
 QToolButton::menu-indicator { image: none; width: 0px; }
+QPushButton::menu-indicator { subcontrol-origin: padding; subcontrol-position: right center; right: 6px; }
+QPushButton[role="menu"] { padding-right: 26px; }
 QLineEdit {
   background: @surface; color: @text; border: 1px solid @border; border-radius: 6px;
   padding: 5px 7px; selection-background-color: @accent; selection-color: #0F0F0F;

@@ -152,9 +152,15 @@ private slots:
     sheet->open();
     QVERIFY(findButton(sheet, "Open Tavio"));
     sheet->findChild<QLineEdit *>()->setText(QStringLiteral("https://example.com/mcp"));
+    QVERIFY(QTest::qWaitForWindowExposed(sheet));
+    const int height = sheet->height();
     QTest::mouseClick(findButton(sheet, "Add Pirrel"), Qt::LeftButton);
     QVERIFY(!sheet->error().isEmpty());
     QVERIFY(fixture.calls().empty());
+    // The error line makes the sheet taller; the fields keep their height.
+    QTRY_VERIFY(sheet->height() > height);
+    for (QLineEdit *field : sheet->findChildren<QLineEdit *>())
+      QCOMPARE(field->height(), field->sizeHint().height());
   }
 
   void installedIconComesFromTheDesktopEntry() {

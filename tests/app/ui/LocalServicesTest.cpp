@@ -2,6 +2,7 @@
 #include "HTTPHeadersSetup.h"
 #include "LocalServiceCatalog.h"
 #include "ManualServiceSetup.h"
+#include "PellumTheme.h"
 #include "PellumWindow.h"
 #include "UiFixture.h"
 
@@ -18,6 +19,16 @@ namespace {
 std::vector<LocalServer> twoServices() {
   return {httpService("docs", "Docs", "http://127.0.0.1:8100/mcp"),
           stdioService("files", "Files", "/usr/bin/files-mcp")};
+}
+
+// Whether any pixel of `widget` as drawn has exactly `colour`.
+bool drawsColour(QWidget *widget, const QColor &colour) {
+  const QImage image = widget->grab().toImage();
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x)
+      if (image.pixelColor(x, y).rgb() == colour.rgb())
+        return true;
+  return false;
 }
 
 QAction *menuAction(QMenu *menu, const QString &text) {
@@ -83,6 +94,26 @@ private slots:
     }
     fixture.model().setBusy(false);
     QVERIFY(findButton(&screen, QStringLiteral("Add manually"))->isEnabled());
+  }
+
+  // The coloured buttons lose their colour while disabled, like every other button.
+  void colouredButtonsLookDisabledWhileBusy() {
+    if (qApp->styleSheet().isEmpty())
+      PellumTheme::install();
+    UiFixture fixture(twoServices());
+    LocalServices screen(fixture.model());
+    screen.resize(900, 700);
+    screen.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&screen));
+    const PellumTheme::Colors &colours = PellumTheme::current();
+    QAbstractButton *add = findButton(&screen, QStringLiteral("Add manually"));
+    QAbstractButton *remove = findButton(&screen, QStringLiteral("Remove"));
+    QVERIFY(drawsColour(add, colours.accentText));
+    QVERIFY(drawsColour(remove, colours.danger));
+    fixture.model().setBusy(true);
+    QVERIFY(!drawsColour(add, colours.accentText));
+    QVERIFY(!drawsColour(remove, colours.danger));
+    QVERIFY(drawsColour(add, colours.muted));
   }
 
   void utilitiesRunTheirCommands_data() {

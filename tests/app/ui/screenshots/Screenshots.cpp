@@ -4,6 +4,10 @@
 //
 //   pellum_screenshots OUTPUT_DIRECTORY
 
+#include "HTTPHeadersSetup.h"
+#include "LocalApp.h"
+#include "LocalAppSetup.h"
+#include "LocalServiceCatalog.h"
 #include "LocalServices.h"
 #include "ManualServiceSetup.h"
 #include "PellumTheme.h"
@@ -13,6 +17,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QScreen>
 #include <QStyle>
 #include <QStyleFactory>
@@ -65,6 +70,20 @@ void installApp(UiFixture &fixture, const QString &bundleID) {
 
 using Scene = std::function<void(UiFixture &, PellumWindow &)>;
 
+void setField(QWidget *root, const QString &name, const QString &text) {
+  for (QLineEdit *field : root->findChildren<QLineEdit *>())
+    if (field->accessibleName() == name)
+      field->setText(text);
+}
+
+void click(QWidget *root, const QString &text) {
+  for (QAbstractButton *button : root->findChildren<QAbstractButton *>())
+    if (button->text() == text && button->isVisible()) {
+      button->click();
+      return;
+    }
+}
+
 bool shoot(const QString &file, std::vector<LocalServer> services, const Scene &prepare,
            const Scene &afterShow = {}) {
   UiFixture fixture(std::move(services));
@@ -107,6 +126,41 @@ int main(int argc, char **argv) {
       fixture.model().setMessage(
           QStringLiteral("Sign-in must complete before setup can continue."));
     });
+    ok &= shoot(prefix + "checking.png", {}, [](UiFixture &fixture, PellumWindow &) {
+      fixture.model().setPhase(FirstRunPhase::checking);
+    });
+    ok &= shoot(prefix + "conversion-offer.png", {}, [](UiFixture &fixture, PellumWindow &) {
+      fixture.model().setPhase(FirstRunPhase::conversionOffer);
+      fixture.model().setPairedName(QStringLiteral("Studio workstation"));
+      fixture.model().setMessage(QStringLiteral("The CLI's launch agent could not be stopped."));
+    });
+    ok &= shoot(prefix + "signing-in.png", {}, [](UiFixture &fixture, PellumWindow &) {
+      fixture.model().setPhase(FirstRunPhase::signingIn);
+    });
+    ok &= shoot(prefix + "pairing.png", {}, [](UiFixture &fixture, PellumWindow &) {
+      fixture.model().setPhase(FirstRunPhase::pairing);
+      fixture.model().setBusy(true);
+      fixture.model().setPairingAccount(QStringLiteral("person@example.com"));
+    });
+    ok &= shoot(prefix + "converting.png", {}, [](UiFixture &fixture, PellumWindow &) {
+      fixture.model().setPhase(FirstRunPhase::converting);
+      fixture.model().setBusy(true);
+    });
+    ok &= shoot(prefix + "blocked.png", {}, [](UiFixture &fixture, PellumWindow &) {
+      fixture.model().setPhase(FirstRunPhase::blocked);
+      fixture.model().setMessage(QStringLiteral(
+          "Existing setup could not be read. Nothing was changed. config.json: the value of "
+          "\"port\" must be an integer between 1024 and 65535, and the record names a service "
+          "endpoint that is not an https origin: http://example.com/some/very/long/path/that/"
+          "keeps/going/without/any/spaces/at/all/to/see/how/it/wraps"));
+    });
+    ok &= shoot(prefix + "ready-empty-busy.png", {}, [](UiFixture &fixture, PellumWindow &) {
+      fixture.model().setConnectorStatus(QStringLiteral("Connector: not running"));
+      fixture.model().setMessage(
+          QStringLiteral("This Mac is already paired. Manage your account on the website."));
+      fixture.model().setOutput(QStringLiteral("Working…"));
+      fixture.model().setBusy(true);
+    });
     ok &= shoot(prefix + "ready.png", services, [](UiFixture &fixture, PellumWindow &) {
       installApp(fixture, QStringLiteral("com.vexhall.notara"));
       fixture.model().setConnectorStatus(QStringLiteral("Connector: running"));
@@ -140,6 +194,65 @@ int main(int argc, char **argv) {
             if (field->accessibleName() == QStringLiteral("Value"))
               field->setText(QStringLiteral("Bearer local-token"));
           }
+        });
+    ok &= shoot(
+        prefix + "manual-sheet-stdio.png", services, [](UiFixture &, PellumWindow &) {},
+        [](UiFixture &, PellumWindow &window) {
+          window.localServices()->addManually();
+          QTest::qWait(200);
+          auto *sheet = window.findChild<ManualServiceSetup *>();
+          if (!sheet)
+            return;
+          click(sheet, QStringLiteral("Command / stdio"));
+          setField(sheet, QStringLiteral("Service name"), QStringLiteral("Project files"));
+          setField(sheet, QStringLiteral("Namespace (e.g. my-tools)"), QStringLiteral("files"));
+          setField(sheet, QStringLiteral("Executable (absolute path recommended)"),
+                   QStringLiteral("/usr/local/bin/files-mcp"));
+          setField(sheet, QStringLiteral("Arguments as a JSON array"),
+                   QStringLiteral("--port 3000"));
+          click(sheet, QStringLiteral("Add service"));
+        });
+    ok &= shoot(
+        prefix + "headers-sheet.png", services, [](UiFixture &, PellumWindow &) {},
+        [](UiFixture &, PellumWindow &window) {
+          LocalServer service = httpService("docs", "Team docs", "http://127.0.0.1:8100/mcp");
+          service.headers =
+              HeaderMap{{"authorization", "Bearer local-token"}, {"x-workspace", "notes"}};
+          service.authorizationEnv = "DOCS_TOKEN";
+          window.localServices()->editHeaders(service);
+          QTest::qWait(200);
+          auto *sheet = window.findChild<HTTPHeadersSetup *>();
+          if (!sheet)
+            return;
+          click(sheet, QStringLiteral("Add header"));
+          QTest::qWait(50);
+          const QList<QLineEdit *> values = sheet->findChildren<QLineEdit *>();
+          for (QLineEdit *field : values)
+            if (field->accessibleName() == QStringLiteral("Value") && field->text().isEmpty())
+              field->setText(QStringLiteral("orphan value"));
+          click(sheet, QStringLiteral("Save"));
+        });
+    ok &= shoot(
+        prefix + "catalog-sheet.png", {},
+        [](UiFixture &fixture, PellumWindow &) {
+          installApp(fixture, QStringLiteral("com.vexhall.tavio"));
+        },
+        [](UiFixture &, PellumWindow &window) {
+          for (const LocalApp &entry : LocalApp::catalog())
+            if (entry.id == QStringLiteral("pirrel"))
+              window.localServices()->catalog()->select(entry);
+          QTest::qWait(200);
+          auto *sheet = window.findChild<LocalAppSetup *>();
+          if (!sheet)
+            return;
+          if (auto *address = sheet->findChild<QLineEdit *>())
+            address->setText(QStringLiteral("http://example.com:3002/mcp"));
+          click(sheet, QStringLiteral("Add Pirrel"));
+        });
+    ok &= shoot(
+        prefix + "remove-confirmation.png", services, [](UiFixture &, PellumWindow &) {},
+        [](UiFixture &fixture, PellumWindow &window) {
+          window.localServices()->confirmRemoval(fixture.model().configuredServices().front());
         });
   }
   return ok ? 0 : 1;
