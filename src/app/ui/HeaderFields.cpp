@@ -81,6 +81,8 @@ void HeaderFields::rebuild() {
     auto *value = new QLineEdit(row.value);
     value->setPlaceholderText(QStringLiteral("Value"));
     value->setAccessibleName(QStringLiteral("Value"));
+    key->setFont(fontFor(TextStyle::body));
+    value->setFont(fontFor(TextStyle::body));
     auto *remove = new QToolButton;
     remove->setIcon(minusCircleIcon());
     remove->setIconSize(QSize(18, 18));

@@ -38,6 +38,7 @@ LocalAppSetup::LocalAppSetup(PellumModel &model, LocalApp app, QWidget *parent)
   group->addWidget(makeLabel(QStringLiteral("Local MCP address"), TextStyle::headline));
   endpoint_->setPlaceholderText(QStringLiteral("http://localhost:3000/mcp"));
   endpoint_->setAccessibleName(QStringLiteral("Local MCP address"));
+  endpoint_->setFont(fontFor(TextStyle::body));
   group->addWidget(endpoint_);
   group->addWidget(makeLabel(QStringLiteral("Use the address shown in the app’s settings."),
                              TextStyle::caption, "muted"));

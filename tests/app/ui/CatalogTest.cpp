@@ -3,6 +3,7 @@
 #include "LocalAppSetup.h"
 #include "LocalServiceCatalog.h"
 #include "UiFixture.h"
+#include "UiParts.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -132,6 +133,7 @@ private slots:
     QVERIFY(inCaptionStyle(findLabel(sheet, "Use the address shown in the app’s settings.")));
     auto *address = sheet->findChild<QLineEdit *>();
     QCOMPARE(address->text(), QStringLiteral("http://localhost:3000/mcp"));
+    QVERIFY(address->font() == fontFor(TextStyle::body));
     address->setText(QStringLiteral("  http://localhost:3100/mcp\n"));
     QTest::mouseClick(findButton(sheet, "Add Notara"), Qt::LeftButton);
     QVERIFY(fixture.waitIdle());

@@ -3,6 +3,7 @@
 #include "HeaderRow.h"
 #include "ManualServiceSetup.h"
 #include "UiFixture.h"
+#include "UiParts.h"
 
 #include "config/ConnectorError.h"
 
@@ -271,6 +272,20 @@ private slots:
     QVERIFY(inCaptionStyle(findLabel(sheet, "Saving replaces this service’s existing "
                                             "environment-based authentication with the "
                                             "headers entered here.")));
+  }
+
+  // Typed text reads the same in every field of every sheet.
+  void textFieldsUseTheBodyFont() {
+    UiFixture fixture;
+    ManualSheet manual(fixture);
+    QTest::mouseClick(findButton(manual.sheet, "Add header"), Qt::LeftButton);
+    QWidget window;
+    auto *headers = new HTTPHeadersSetup(
+        fixture.model(), httpService("docs", "Docs", "http://127.0.0.1:8100/mcp"), &window);
+    for (QWidget *sheet : {static_cast<QWidget *>(manual.sheet), static_cast<QWidget *>(headers)})
+      for (QLineEdit *edit : sheet->findChildren<QLineEdit *>())
+        QVERIFY2(edit->font() == fontFor(TextStyle::body), qPrintable(edit->accessibleName()));
+    delete headers;
   }
 
   void failedCommandKeepsTheSheetOpenWithItsMessage() {
