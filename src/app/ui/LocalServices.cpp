@@ -77,7 +77,8 @@ LocalServices::LocalServices(PellumModel &model, QWidget *parent)
   utilities_->addAction(QStringLiteral("Restart connector"), this, [this] {
     model_.run({"service", "restart"});
   });
-  utilities_->addAction(QStringLiteral("Stop & remove connector"), this, [this] {
+  // "&&" is a literal ampersand; a single one would mark a keyboard shortcut instead.
+  utilities_->addAction(QStringLiteral("Stop && remove connector"), this, [this] {
     model_.run({"service", "uninstall"});
   });
   utilities_->addSeparator();

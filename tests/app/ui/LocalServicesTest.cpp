@@ -31,9 +31,22 @@ bool drawsColour(QWidget *widget, const QColor &colour) {
   return false;
 }
 
+// An action's text as the menu shows it: a single "&" marks a shortcut and is not drawn, "&&"
+// is drawn as "&".
+QString shownText(const QAction *action) {
+  QString shown;
+  const QString text = action->text();
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    if (text[i] == QLatin1Char('&') && ++i == text.size())
+      break;
+    shown.append(text[i]);
+  }
+  return shown;
+}
+
 QAction *menuAction(QMenu *menu, const QString &text) {
   for (QAction *action : menu->actions())
-    if (action->text() == text)
+    if (shownText(action) == text)
       return action;
   return nullptr;
 }
@@ -114,6 +127,16 @@ private slots:
     QVERIFY(!drawsColour(add, colours.accentText));
     QVERIFY(!drawsColour(remove, colours.danger));
     QVERIFY(drawsColour(add, colours.muted));
+  }
+
+  void utilitiesMenuShowsItsItemsInOrder() {
+    UiFixture fixture;
+    LocalServices screen(fixture.model());
+    QStringList shown;
+    for (QAction *action : screen.utilities()->actions())
+      shown.append(action->isSeparator() ? QStringLiteral("-") : shownText(action));
+    QCOMPARE(shown, (QStringList{"Start connector at login", "Restart connector",
+                                 "Stop & remove connector", "-", "Update Cloudflare connector"}));
   }
 
   void utilitiesRunTheirCommands_data() {

@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
 #include <QStyle>
@@ -248,6 +249,18 @@ int main(int argc, char **argv) {
           if (auto *address = sheet->findChild<QLineEdit *>())
             address->setText(QStringLiteral("http://example.com:3002/mcp"));
           click(sheet, QStringLiteral("Add Pirrel"));
+        });
+    ok &= shoot(
+        prefix + "utilities-menu.png", services,
+        [](UiFixture &fixture, PellumWindow &) {
+          fixture.model().setConnectorStatus(QStringLiteral("Connector: running"));
+        },
+        [](UiFixture &fixture, PellumWindow &window) {
+          fixture.model().setConnectorStartsAtLogin(true);
+          for (QAbstractButton *button : window.findChildren<QAbstractButton *>())
+            if (button->text() == QStringLiteral("Utilities"))
+              window.localServices()->utilities()->popup(
+                  button->mapToGlobal(QPoint(0, button->height())));
         });
     ok &= shoot(
         prefix + "remove-confirmation.png", services, [](UiFixture &, PellumWindow &) {},
