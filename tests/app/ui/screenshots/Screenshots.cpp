@@ -258,9 +258,12 @@ int main(int argc, char **argv) {
         [](UiFixture &fixture, PellumWindow &window) {
           fixture.model().setConnectorStartsAtLogin(true);
           for (QAbstractButton *button : window.findChildren<QAbstractButton *>())
-            if (button->text() == QStringLiteral("Utilities"))
-              window.localServices()->utilities()->popup(
-                  button->mapToGlobal(QPoint(0, button->height())));
+            if (button->text() == QStringLiteral("Utilities")) {
+              // Right-aligned with the button, so that the picture of the window holds it.
+              QMenu *menu = window.localServices()->utilities();
+              menu->popup(button->mapToGlobal(
+                  QPoint(button->width() - menu->sizeHint().width(), button->height())));
+            }
         });
     ok &= shoot(
         prefix + "remove-confirmation.png", services, [](UiFixture &, PellumWindow &) {},
