@@ -213,6 +213,7 @@ private:
       return false;
     }
     buffer_.clear();
+    start_ = 0;
     return true;
   }
 
@@ -234,6 +235,8 @@ private:
       if (count <= 0) {
         return false;
       }
+      buffer_.erase(0, start_);
+      start_ = 0;
       buffer_.append(chunk, static_cast<std::size_t>(count));
       return true;
     }
@@ -241,13 +244,13 @@ private:
 
   bool line(std::string &out) {
     std::size_t end;
-    while ((end = buffer_.find("\r\n")) == std::string::npos) {
+    while ((end = unread().find("\r\n")) == std::string::npos) {
       if (!fill()) {
         return false;
       }
     }
-    out = buffer_.substr(0, end);
-    buffer_.erase(0, end + 2);
+    out = std::string(unread().substr(0, end));
+    start_ += end + 2;
     return true;
   }
 
@@ -295,16 +298,16 @@ private:
       }
       long long total = 0;
       auto take = [&](std::size_t count) {
-        while (buffer_.size() < count) {
+        while (unread().size() < count) {
           if (!counted && !fill()) {
             return false;
           }
           if (counted) {
             // Drop what is whole already, so a large body never accumulates.
-            std::size_t drop = std::min(buffer_.size(), count);
+            std::size_t drop = std::min(unread().size(), count);
             total += static_cast<long long>(drop);
             count -= drop;
-            buffer_.erase(0, drop);
+            start_ += drop;
             if (count == 0) {
               return true;
             }
@@ -317,9 +320,9 @@ private:
         if (counted) {
           total += static_cast<long long>(count);
         } else {
-          response.body.append(buffer_, 0, count);
+          response.body.append(unread().substr(0, count));
         }
-        buffer_.erase(0, count);
+        start_ += count;
         return true;
       };
       if (chunked) {
@@ -346,11 +349,12 @@ private:
         while (fill()) {
         }
         if (counted) {
-          total += static_cast<long long>(buffer_.size());
+          total += static_cast<long long>(unread().size());
         } else {
-          response.body += buffer_;
+          response.body += unread();
         }
         buffer_.clear();
+        start_ = 0;
       }
       if (counted) {
         *counted = total;
@@ -359,9 +363,14 @@ private:
     } while (true);
   }
 
+  // Received bytes not yet parsed. Parsing moves `start_` on and each receive drops the parsed
+  // prefix, so an answer of many small chunks costs no more to read than one of a few large ones.
+  std::string_view unread() const { return std::string_view(buffer_).substr(start_); }
+
   const Settings &settings_;
   int fd_ = -1;
   std::string buffer_;
+  std::size_t start_ = 0;
 };
 
 // --- Pipes ---

@@ -218,6 +218,7 @@ void NativeBridge::accept(int fd) {
 bool NativeBridge::admit(int fd) {
   FileDescriptor socket(fd);
   reapFinished();
+  bool handedOver = false;
   try {
     Lock lock(mutex_);
     if (stopped_ || requests_.size() >= kMaxConnections) {
@@ -237,7 +238,7 @@ bool NativeBridge::admit(int fd) {
       if (idleWorkers_ > 0) {
         pending_.push_back(connection);
         --idleWorkers_;
-        workReady_.notify_one();
+        handedOver = true;
       } else {
         // Started under the lock so that the thread is on record before it can finish.
         std::uint64_t worker = nextWorker_++;
@@ -249,6 +250,10 @@ bool NativeBridge::admit(int fd) {
     }
   } catch (...) {
     return false; // no memory, randomness or thread to spare: the connection is dropped unanswered
+  }
+  // After the lock is released, so that the woken thread does not wait for it at once.
+  if (handedOver) {
+    workReady_.notify_one();
   }
   return true;
 }

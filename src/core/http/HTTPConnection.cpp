@@ -5,6 +5,10 @@
 #include "http/SocketTransport.h"
 #include "support/Ascii.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <charconv>
 #include <stdexcept>
@@ -19,15 +23,6 @@ constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
 // Bodies up to this size go out in the same write as their head.
 constexpr std::size_t kJoinedBody = 65'536;
-
-// Appends one chunk of a chunked body: its size in hexadecimal, CRLF, the data, CRLF.
-void appendChunk(std::string &block, std::string_view data) {
-  char size[2 * sizeof(std::size_t)];
-  block.append(size, std::to_chars(size, size + sizeof size, data.size(), 16).ptr);
-  block += "\r\n";
-  block += data;
-  block += "\r\n";
-}
 
 // The chunk size before any ";extension": 1 to 8 hexadecimal digits, nothing else.
 std::uint64_t chunkSize(std::string_view line) {
@@ -62,7 +57,12 @@ std::size_t earliestTerminator(std::string_view view, std::string_view terminato
 
 HTTPConnection::HTTPConnection(int fd, std::chrono::steady_clock::time_point deadline,
                                std::stop_token stop)
-    : HTTPConnection(std::make_unique<SocketTransport>(fd, deadline, std::move(stop))) {}
+    : HTTPConnection(std::make_unique<SocketTransport>(fd, deadline, std::move(stop))) {
+  // Every write is a whole head, answer or batch of chunks: none should wait for the client to
+  // acknowledge the one before. (Not a TCP socket in some tests: then there is nothing to set.)
+  int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
 
 HTTPConnection::HTTPConnection(std::unique_ptr<HTTPTransport> transport)
     : transport_(std::move(transport)) {
@@ -258,5 +258,16 @@ void HTTPConnection::lastChunk(std::string_view data) {
 }
 
 void HTTPConnection::send(std::string_view bytes) { transport_->send(bytes); }
+
+// One chunk of a chunked body: its size in hexadecimal, CRLF, the data, CRLF.
+void HTTPConnection::appendChunk(std::string &block, std::string_view first,
+                                 std::string_view second) {
+  char size[2 * sizeof(std::size_t)];
+  block.append(size, std::to_chars(size, size + sizeof size, first.size() + second.size(), 16).ptr);
+  block += "\r\n";
+  block += first;
+  block += second;
+  block += "\r\n";
+}
 
 } // namespace pellum

@@ -91,6 +91,11 @@ public:
   // Writes all of `bytes`.
   void send(std::string_view bytes);
 
+  // Appends to `block` one chunk whose data is `first` followed by `second` (none when both are
+  // empty: then it is the last chunk), framed as chunk() frames it. Several chunks put
+  // together this way can go out in one send().
+  static void appendChunk(std::string &block, std::string_view first, std::string_view second = {});
+
   // True from the moment a response head starts being written.
   bool sentHeaders() const { return sentHeaders_.load(); }
 

@@ -478,6 +478,37 @@ TEST(LocalForwarderTest, StreamsEventsAsTheyCome) {
   EXPECT_TRUE(events.inTime) << "an event was held back until the next one";
 }
 
+// Several lines in one delivery still make one chunk each, and all of them reach the client
+// while the service pauses; only the unfinished line waits for its end.
+TEST(LocalForwarderTest, PassesOnEveryFinishedLineBeforeTheServicePauses) {
+  Gate rest;
+  std::atomic<bool> inTime{true};
+  TestHTTPServer server([&](const auto &, TestHTTPServer::Exchange &e) {
+    e.startChunked(200, {{"Content-Type", "text/event-stream"}});
+    e.chunk("data: 1\n\ndata: 2\npart");
+    if (!rest.wait()) {
+      inTime = false;
+      return;
+    }
+    e.chunk("ial\n" + std::string(20'000, 'x'));
+    e.finishChunked();
+  });
+  LocalForwarder forwarder(1, {});
+  Forwarding forwarding(forwarder, get(), httpService(server.url("/sse")));
+  ClientReader reader(forwarding.client());
+  EXPECT_EQ(reader.head(), streamedHead(200, "content-type: text/event-stream\r\n"));
+  EXPECT_EQ(reader.chunk(), "data: 1\n");
+  EXPECT_EQ(reader.chunk(), "\n");
+  EXPECT_EQ(reader.chunk(), "data: 2\n");
+  rest.open();
+  EXPECT_EQ(reader.chunk(), "partial\n");
+  EXPECT_EQ(reader.chunk(), std::string(16'384, 'x'));
+  EXPECT_EQ(reader.chunk(), std::string(3'616, 'x'));
+  EXPECT_EQ(reader.chunk(), "");
+  EXPECT_EQ(forwarding.error(), std::nullopt);
+  EXPECT_TRUE(inTime) << "finished lines were held back while the service paused";
+}
+
 TEST(LocalForwarderTest, CutsTheStreamWithoutItsEnd) {
   enum class How { LeaseExpires, Stop, Invalidate };
   struct Case {

@@ -68,6 +68,15 @@ TEST(HTTPResponseTest, WritesExactBytes) {
        "HTTP/1.1 200 Response\r\ncache-control: no-store\r\nconnection: close\r\n"
        "content-type: text/event-stream\r\ntransfer-encoding: chunked\r\n\r\n1a\r\n" +
            alphabet + "\r\nff\r\n" + std::string(255, 'x') + "\r\n0\r\n\r\n"},
+      {"chunks put together, one of them in two pieces",
+       [&alphabet](HTTPConnection &c) {
+         std::string block;
+         HTTPConnection::appendChunk(block, "data: 1\n");
+         HTTPConnection::appendChunk(block, alphabet.substr(0, 10), alphabet.substr(10));
+         HTTPConnection::appendChunk(block, {});
+         c.send(block);
+       },
+       "8\r\ndata: 1\n\r\n1a\r\n" + alphabet + "\r\n0\r\n\r\n"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
