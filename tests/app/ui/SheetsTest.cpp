@@ -4,7 +4,7 @@
 #include "ManualServiceSetup.h"
 #include "UiFixture.h"
 
-#include "config/ConnectorError.h"
+#include "support/ConnectorError.h"
 
 #include <QLineEdit>
 #include <QPointer>

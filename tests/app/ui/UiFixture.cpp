@@ -3,7 +3,7 @@
 #include "SampleDevice.h"
 
 #include "config/ConfigStore.h"
-#include "config/ConnectorError.h"
+#include "support/ConnectorError.h"
 
 #include <QLabel>
 #include <QTest>
