@@ -3,8 +3,8 @@
 // 400 ConnectorError); a valid one survives a write and a read unchanged and still validates,
 // and each of its services builds its target description and, for "http", its headers.
 #include "FuzzCheck.h"
-#include "config/ConnectorError.h"
 #include "config/DeviceConfig.h"
+#include "support/ConnectorError.h"
 
 #include <nlohmann/json.hpp>
 

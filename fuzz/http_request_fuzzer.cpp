@@ -1,10 +1,10 @@
 // Feeds arbitrary bytes to the request head parser and, through an in-memory transport that
 // cuts them into receives of a size chosen by the first byte, to the whole request reader.
 #include "FuzzCheck.h"
-#include "config/ConnectorError.h"
 #include "http/HTTPConnection.h"
 #include "http/HTTPHead.h"
 #include "http/ProxyHeaders.h"
+#include "support/ConnectorError.h"
 
 #include <algorithm>
 #include <cstdint>

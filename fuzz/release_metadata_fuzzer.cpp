@@ -2,8 +2,8 @@
 // each published platform: metadata is refused with the installer's 400 error, or yields an
 // asset under the official download path with a well-formed digest.
 #include "FuzzCheck.h"
-#include "config/ConnectorError.h"
 #include "service/CloudflareInstaller.h"
+#include "support/ConnectorError.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,8 +1,8 @@
 // Feeds arbitrary bytes to the "secrets.env" reader: it either refuses them with its 400 error
 // or yields well-named variables, none longer than the text it came from.
 #include "FuzzCheck.h"
-#include "config/ConfigStore.h"
-#include "config/ConnectorError.h"
+#include "config/SecretsEnv.h"
+#include "support/ConnectorError.h"
 
 #include <cstdint>
 #include <string_view>

@@ -1,9 +1,9 @@
 #include "BrowserSession.h"
 
 #include "config/ConfigStore.h"
-#include "config/ConnectorError.h"
 #include "service/CurlGlobal.h"
 #include "service/TransportError.h"
+#include "support/ConnectorError.h"
 #include "support/Files.h"
 #include "support/Url.h"
 

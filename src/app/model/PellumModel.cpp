@@ -2,12 +2,13 @@
 
 #include "BrowserSession.h"
 
-#include "config/ConnectorError.h"
+#include "config/ServiceOrigin.h"
 #include "launch/LaunchService.h"
 #include "onboarding/FirstRun.h"
 #include "onboarding/PairingRecovery.h"
 #include "platform/User.h"
 #include "service/CloudflareInstaller.h"
+#include "support/ConnectorError.h"
 #include "support/Encoding.h"
 #include "support/Files.h"
 #include "support/Unicode.h"

@@ -1,7 +1,7 @@
 #include "HeaderRow.h"
 
-#include "config/ConnectorError.h"
 #include "config/LocalServer.h"
+#include "support/ConnectorError.h"
 
 #include <nlohmann/json.hpp>
 

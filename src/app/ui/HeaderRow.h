@@ -1,6 +1,6 @@
 #pragma once
 
-#include "config/Environment.h"
+#include "support/HeaderMap.h"
 
 #include <QString>
 #include <QUuid>

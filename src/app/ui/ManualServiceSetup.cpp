@@ -4,7 +4,7 @@
 #include "PellumModel.h"
 #include "UiParts.h"
 
-#include "config/ConnectorError.h"
+#include "support/ConnectorError.h"
 
 #include <QButtonGroup>
 #include <QHBoxLayout>

@@ -1,11 +1,10 @@
 #include "bridge/LocalForwarder.h"
 
-#include "config/ConnectorError.h"
 #include "http/ProxyHeaders.h"
 #include "service/TransportError.h"
+#include "support/ConnectorError.h"
 #include "support/Url.h"
 
-#include <curl/curl.h>
 #include <nlohmann/json.hpp>
 
 #include <charconv>
@@ -95,11 +94,6 @@ std::optional<Target> targetOf(const std::optional<std::string> &configured) {
   target.afterHost = std::string(text.substr(start + host.size()));
   target.hostHeader = port ? "localhost:" + *port : "localhost";
   return target;
-}
-
-// Failures of libcurl that mean the service answered, but not in HTTP.
-bool isNotHTTP(int code) {
-  return code == CURLE_WEIRD_SERVER_REPLY || code == CURLE_UNSUPPORTED_PROTOCOL;
 }
 
 // A session for local services that keeps its connections to them between requests.
@@ -292,7 +286,7 @@ void LocalForwarder::forward(const HTTPRequest &request, const LocalServer &serv
     // handled below
   } catch (const TransportError &error) {
     if (!transfer.stopped() && !client.sentHeaders()) {
-      if (isNotHTTP(error.code)) {
+      if (error.notHTTP()) {
         client.head(502, {}, false, 0);
       } else {
         answerFailure();
@@ -361,7 +355,7 @@ void LocalForwarder::send(const Target &target, URLSession::Request &outgoing,
   } catch (const TransportError &error) {
     // Something may listen on the IPv6 loopback only. A refused connection has delivered
     // nothing, so the same request can go there once more.
-    if (error.code != CURLE_COULDNT_CONNECT || !target.rewritten || stop.stop_requested()) {
+    if (!error.connectionRefused() || !target.rewritten || stop.stop_requested()) {
       throw;
     }
     outgoing.url = target.urlWithHost("[::1]");

@@ -1,10 +1,11 @@
 #pragma once
 
-#include "config/Environment.h"
 #include "config/LocalServer.h"
 #include "http/HTTPConnection.h"
 #include "http/HTTPRequest.h"
+#include "platform/Environment.h"
 #include "service/URLSession.h"
+#include "support/HeaderMap.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,8 +1,8 @@
 #include "bridge/NativeBridge.h"
 
-#include "config/ConnectorError.h"
 #include "platform/TCPListener.h"
 #include "support/Ascii.h"
+#include "support/ConnectorError.h"
 #include "support/Encoding.h"
 #include "support/JsonText.h"
 

@@ -2,9 +2,9 @@
 
 #include "bridge/LocalForwarder.h"
 #include "config/DeviceConfig.h"
-#include "config/Environment.h"
 #include "http/HTTPConnection.h"
 #include "http/HTTPRequest.h"
+#include "platform/Environment.h"
 #include "platform/Pipe.h"
 #include "stdio/StdioSession.h"
 

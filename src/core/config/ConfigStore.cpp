@@ -1,7 +1,9 @@
 #include "config/ConfigStore.h"
 
-#include "config/ConnectorError.h"
+#include "config/SecretsEnv.h"
+#include "config/ServiceOrigin.h"
 #include "platform/User.h"
+#include "support/ConnectorError.h"
 #include "support/Encoding.h"
 #include "support/Files.h"
 #include "support/Unicode.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "config/DeviceConfig.h"
-#include "config/Environment.h"
+#include "platform/Environment.h"
 
 #include <filesystem>
 #include <optional>
@@ -9,10 +9,6 @@
 #include <string_view>
 
 namespace pellum {
-
-// The default cloud service origin, and the earlier product's origin that loads as it.
-inline constexpr std::string_view kDefaultServiceOrigin = "https://pellum.zendrel.com";
-inline constexpr std::string_view kLegacyServiceOrigin = "https://kestrin.zendrel.com";
 
 // The configuration directory shared by the connector and the app. A plain value holding one
 // directory; it caches nothing, so every read sees the files as they are now. All operations
@@ -49,12 +45,5 @@ private:
 // The one way files are written: a create-exclusive 0600 temporary sibling, written, flushed,
 // renamed onto `destination`, the directory flushed; the temporary is always removed.
 void privateWrite(std::string_view bytes, const std::filesystem::path &destination);
-
-// Parses the text of a "secrets.env" file. Throws ConnectorError (400).
-Environment parseEnvironment(std::string_view text);
-
-// The service URL check: returns the URL when `text` is a bare HTTPS origin, else throws
-// ConnectorError("Service URL must be an HTTPS origin.", 400).
-std::string endpoint(std::string_view text);
 
 } // namespace pellum

@@ -1,7 +1,7 @@
 #include "config/DeviceConfig.h"
 
-#include "config/ConfigStore.h"
-#include "config/ConnectorError.h"
+#include "config/ServiceOrigin.h"
+#include "support/ConnectorError.h"
 
 #include <set>
 

@@ -1,7 +1,7 @@
 #include "config/LocalServer.h"
 
-#include "config/ConnectorError.h"
 #include "support/Ascii.h"
+#include "support/ConnectorError.h"
 #include "support/Encoding.h"
 #include "support/Unicode.h"
 #include "support/Url.h"
@@ -50,23 +50,6 @@ bool LocalServer::isNamespace(std::string_view text) {
 }
 
 namespace {
-
-bool isTokenChar(char c) {
-  return isAlpha(c) || isDigit(c) ||
-         std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
-bool isHeaderName(std::string_view text) {
-  if (text.empty()) {
-    return false;
-  }
-  for (char c : text) {
-    if (!isTokenChar(c)) {
-      return false;
-    }
-  }
-  return true;
-}
 
 bool isValidHeaderValue(std::string_view value) {
   if (value.size() > kMaxHeaderValueBytes) {
@@ -219,7 +202,7 @@ HeaderMap LocalServer::validateHeaders(const HeaderMap &headers) {
   HeaderMap result;
   for (const auto &[name, value] : headers) {
     std::string lower = lowerASCII(name);
-    if (!isHeaderName(name) || isReservedHeader(lower)) {
+    if (!isHTTPToken(name) || isReservedHeader(lower)) {
       fail("Reserved or invalid HTTP header.");
     }
     if (!isValidHeaderValue(value) || result.contains(lower)) {

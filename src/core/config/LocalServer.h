@@ -1,6 +1,7 @@
 #pragma once
 
-#include "config/Environment.h"
+#include "platform/Environment.h"
+#include "support/HeaderMap.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,7 +1,7 @@
 // The "secrets.env" reader: shell-like assignments of local-service credentials.
 
-#include "config/ConfigStore.h"
-#include "config/ConnectorError.h"
+#include "config/SecretsEnv.h"
+#include "support/ConnectorError.h"
 
 #include <vector>
 

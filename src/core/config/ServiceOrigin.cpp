@@ -1,7 +1,7 @@
 // The check that every cloud service origin passes.
 
-#include "config/ConfigStore.h"
-#include "config/ConnectorError.h"
+#include "config/ServiceOrigin.h"
+#include "support/ConnectorError.h"
 #include "support/Url.h"
 
 namespace pellum {

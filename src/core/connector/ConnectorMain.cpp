@@ -1,6 +1,5 @@
 #include "connector/ConnectorMain.h"
 
-#include "config/ConnectorError.h"
 #include "connector/ExecutableLocation.h"
 #include "connector/HeadersInput.h"
 #include "connector/Heartbeat.h"
@@ -10,6 +9,7 @@
 #include "platform/ChildProcess.h"
 #include "platform/TerminationSignals.h"
 #include "service/ServiceAPI.h"
+#include "support/ConnectorError.h"
 #include "support/Console.h"
 #include "support/Files.h"
 

@@ -1,6 +1,6 @@
 #include "connector/HeadersInput.h"
 
-#include "config/ConnectorError.h"
+#include "support/ConnectorError.h"
 #include "support/Files.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "connector/Heartbeat.h"
 
-#include "config/ConnectorError.h"
+#include "support/ConnectorError.h"
 #include "support/Console.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "connector/InstanceLock.h"
 
 #include "config/ConfigStore.h"
-#include "config/ConnectorError.h"
+#include "support/ConnectorError.h"
 #include "support/Files.h"
 #include "support/ProcessId.h"
 

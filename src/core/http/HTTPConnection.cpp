@@ -1,9 +1,9 @@
 #include "http/HTTPConnection.h"
 
-#include "config/ConnectorError.h"
 #include "http/HTTPHead.h"
 #include "http/SocketTransport.h"
 #include "support/Ascii.h"
+#include "support/ConnectorError.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "config/Environment.h"
 #include "http/HTTPRequest.h"
 #include "http/HTTPTransport.h"
+#include "support/HeaderMap.h"
 
 #include <atomic>
 #include <chrono>

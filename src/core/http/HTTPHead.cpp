@@ -1,7 +1,7 @@
 #include "http/HTTPHead.h"
 
-#include "config/ConnectorError.h"
 #include "support/Ascii.h"
+#include "support/ConnectorError.h"
 #include "support/Unicode.h"
 
 #include <cstdint>
@@ -12,25 +12,6 @@ namespace pellum {
 namespace {
 
 [[noreturn]] void refuse(const char *message) { throw ConnectorError(message, 400); }
-
-bool isTokenChar(char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
-    return true;
-  }
-  return std::string_view("!#$%&'*+.^_`|~-").find(c) != std::string_view::npos;
-}
-
-bool isLowerToken(std::string_view name) {
-  if (name.empty()) {
-    return false;
-  }
-  for (char c : name) {
-    if (!isTokenChar(c)) {
-      return false;
-    }
-  }
-  return true;
-}
 
 bool hasControl(std::string_view value) {
   for (char c : value) {
@@ -86,7 +67,7 @@ void parseHeaderLine(std::string_view line, HTTPHead &head) {
   }
   std::string name = lowerASCII(line.substr(0, colon));
   std::string_view value = trimBlanks(line.substr(colon + 1));
-  if (!isLowerToken(name) || head.headers.count(name) != 0 || hasControl(value)) {
+  if (!isHTTPToken(name) || head.headers.count(name) != 0 || hasControl(value)) {
     refuse("Invalid or duplicate HTTP header.");
   }
   head.headers.emplace(std::move(name), std::string(value));

@@ -26,9 +26,15 @@ HeaderMap cleanProxyHeaders(const HeaderMap &headers) {
   }
   HeaderMap kept;
   for (const auto &[name, value] : headers) {
+    // A local service's answer is not checked by anyone before this: a name that is not a
+    // token (a bare CR, a space, a colon) would be written into the head that goes to the
+    // tunnel, so it goes no further, like a value with a line break.
+    if (!isHTTPToken(name) || value.find_first_of("\r\n") != std::string::npos) {
+      continue;
+    }
     std::string lower = lowerASCII(name);
     if (removed.count(lower) != 0 || lower.starts_with("cf-") ||
-        lower.starts_with("x-forwarded-") || value.find_first_of("\r\n") != std::string::npos) {
+        lower.starts_with("x-forwarded-")) {
       continue;
     }
     kept.emplace(name, value);

@@ -1,12 +1,12 @@
 #include "launch/LaunchService.h"
 
-#include "config/ConnectorError.h"
 #include "launch/LaunchdService.h"
 #include "launch/SystemdService.h"
 #include "platform/ProcessArguments.h"
 #include "platform/ServiceManager.h"
 #include "platform/User.h"
 #include "support/Ascii.h"
+#include "support/ConnectorError.h"
 #include "support/Files.h"
 #include "support/ProcessId.h"
 

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "config/ConfigStore.h"
-#include "config/Environment.h"
 #include "launch/LaunchSettings.h"
-#include "service/Command.h"
+#include "platform/Command.h"
+#include "platform/Environment.h"
 
 #include <sys/types.h>
 

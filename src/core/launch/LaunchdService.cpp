@@ -1,8 +1,8 @@
 #include "launch/LaunchdService.h"
 
-#include "config/ConnectorError.h"
 #include "launch/PropertyList.h"
 #include "support/Ascii.h"
+#include "support/ConnectorError.h"
 #include "support/Unicode.h"
 
 namespace pellum {

@@ -1,6 +1,6 @@
 #include "launch/PropertyList.h"
 
-#include "config/ConnectorError.h"
+#include "support/ConnectorError.h"
 
 #include <plist/plist.h>
 

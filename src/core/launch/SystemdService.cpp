@@ -1,8 +1,8 @@
 #include "launch/SystemdService.h"
 
-#include "config/ConnectorError.h"
 #include "launch/UnitFile.h"
 #include "support/Ascii.h"
+#include "support/ConnectorError.h"
 #include "support/Files.h"
 #include "support/Unicode.h"
 

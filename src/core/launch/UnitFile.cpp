@@ -1,7 +1,7 @@
 #include "launch/UnitFile.h"
 
-#include "config/ConnectorError.h"
 #include "support/Ascii.h"
+#include "support/ConnectorError.h"
 
 #include <cstdint>
 

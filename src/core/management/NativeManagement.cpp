@@ -1,8 +1,8 @@
 #include "management/NativeManagement.h"
 
-#include "config/ConnectorError.h"
 #include "onboarding/FirstRun.h"
 #include "onboarding/PairingRecovery.h"
+#include "support/ConnectorError.h"
 #include "support/Files.h"
 #include "support/Unicode.h"
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/ConfigStore.h"
+#include "config/ServiceOrigin.h"
 #include "launch/LaunchService.h"
 #include "service/CloudflareInstaller.h"
 #include "service/ServiceAPI.h"

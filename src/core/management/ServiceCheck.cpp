@@ -1,13 +1,13 @@
 #include "management/ServiceCheck.h"
 
 #include "bridge/LocalForwarder.h"
-#include "config/ConnectorError.h"
 #include "platform/Pipe.h"
 #include "platform/TerminationSignals.h"
 #include "service/TransportError.h"
 #include "stdio/ExecutableFinder.h"
 #include "stdio/StdioSession.h"
 #include "support/Ascii.h"
+#include "support/ConnectorError.h"
 #include "support/Console.h"
 #include "support/Url.h"
 

@@ -2,8 +2,8 @@
 
 #include "config/ConfigStore.h"
 #include "config/DeviceConfig.h"
-#include "config/Environment.h"
 #include "config/LocalServer.h"
+#include "platform/Environment.h"
 
 #include <chrono>
 #include <functional>

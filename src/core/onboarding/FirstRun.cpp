@@ -1,7 +1,7 @@
 #include "onboarding/FirstRun.h"
 
-#include "config/ConnectorError.h"
 #include "launch/LaunchService.h"
+#include "support/ConnectorError.h"
 #include "support/Encoding.h"
 #include "support/Files.h"
 #include "support/Unicode.h"

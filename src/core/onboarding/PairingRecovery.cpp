@@ -1,7 +1,7 @@
 #include "onboarding/PairingRecovery.h"
 
-#include "config/ConnectorError.h"
 #include "service/ServiceAPI.h"
+#include "support/ConnectorError.h"
 
 namespace pellum {
 

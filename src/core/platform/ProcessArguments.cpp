@@ -1,6 +1,6 @@
 #include "platform/ProcessArguments.h"
 
-#include "config/ConnectorError.h"
+#include "support/ConnectorError.h"
 #include "support/Unicode.h"
 
 #include <cstdint>

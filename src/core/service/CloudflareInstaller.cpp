@@ -1,9 +1,9 @@
 #include "service/CloudflareInstaller.h"
 
-#include "config/ConnectorError.h"
-#include "service/Command.h"
+#include "platform/Command.h"
 #include "service/URLSession.h"
 #include "support/Ascii.h"
+#include "support/ConnectorError.h"
 #include "support/Encoding.h"
 #include "support/Files.h"
 
@@ -284,6 +284,7 @@ std::string CloudflareInstaller::download(const std::string &url, std::size_t li
   // Unlike the service's isolated sessions, downloads follow redirects (release assets are
   // served from another host) and go through the user's proxy.
   URLSession::Options options;
+  options.followRedirects = true;
   options.useProxy = true;
   options.requestTimeout = kRequestTimeout;
   options.resourceTimeout = kResourceTimeout;

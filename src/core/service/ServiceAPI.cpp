@@ -1,7 +1,7 @@
 #include "service/ServiceAPI.h"
 
-#include "config/ConfigStore.h"
-#include "config/ConnectorError.h"
+#include "config/ServiceOrigin.h"
+#include "support/ConnectorError.h"
 
 #include <cstdio>
 

@@ -13,6 +13,11 @@ class TransportError : public std::runtime_error {
 public:
   TransportError(int code, const std::string &message) : std::runtime_error(message), code(code) {}
 
+  // Nothing accepted the connection: nothing was sent, so the request may go elsewhere.
+  bool connectionRefused() const;
+  // The peer answered, but not in HTTP.
+  bool notHTTP() const;
+
   int code;
 };
 

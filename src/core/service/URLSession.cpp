@@ -1,33 +1,27 @@
 #include "service/URLSession.h"
 
-#include "config/ConnectorError.h"
 #include "service/CurlGlobal.h"
+#include "service/EasyTransfer.h"
 #include "service/TransportError.h"
 #include "support/Ascii.h"
+#include "support/ConnectorError.h"
 
 #include <curl/curl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 
 namespace pellum {
 
 namespace {
 
-struct ListDeleter {
-  void operator()(curl_slist *list) const { curl_slist_free_all(list); }
-};
 struct URLDeleter {
   void operator()(CURLU *url) const { curl_url_cleanup(url); }
 };
-using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
 using URLHandle = std::unique_ptr<CURLU, URLDeleter>;
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
@@ -43,20 +37,6 @@ std::string_view trim(std::string_view text) {
     text.remove_suffix(1);
   }
   return text;
-}
-
-// A token as HTTP defines it for methods and header names: visible ASCII without separators
-// that would let a caller's text end the line or the field early.
-bool isToken(std::string_view text) {
-  if (text.empty()) {
-    return false;
-  }
-  return std::all_of(text.begin(), text.end(), [](char c) {
-    auto u = static_cast<unsigned char>(c);
-    return u > 0x20 && u < 0x7f && c != ':' && c != '(' && c != ')' && c != ',' && c != '/' &&
-           c != ';' && c != '<' && c != '=' && c != '>' && c != '?' && c != '@' && c != '[' &&
-           c != '\\' && c != ']' && c != '{' && c != '}' && c != '"';
-  });
 }
 
 bool isFieldValue(std::string_view text) {
@@ -118,96 +98,65 @@ std::optional<PinnedTarget> pinHost(const std::string &target, const std::string
                       hasPort ? host + ":" + port : host};
 }
 
-// The sockets that one easy handle has open, for as long as the handle lives: libcurl closes a
-// connection through the callbacks that were set when it was opened, and a kept handle keeps its
-// connections from one request to the next. libcurl looks at a stop only in its progress
-// callback, which runs about once a second while a transfer is idle; shutting the sockets down
-// wakes its wait at once. Sockets are opened and closed through here, under the lock, so a stop
-// never touches a descriptor that was closed and reused meanwhile. Once stopped, no new socket
-// is opened until the next request begins.
-class HandleSockets {
-public:
-  HandleSockets() = default;
-  HandleSockets(const HandleSockets &) = delete;
-  HandleSockets &operator=(const HandleSockets &) = delete;
-
-  // Routes the handle's sockets through here for the coming request, which is not stopped yet.
-  void attach(CURL *handle) {
-    {
-      std::lock_guard lock(mutex_);
-      stopped_ = false;
-    }
-    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, open);
-    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, this);
-    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, close);
-    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, this);
-  }
-
-  void stop() noexcept {
-    std::lock_guard lock(mutex_);
-    stopped_ = true;
-    for (int fd : open_) {
-      ::shutdown(fd, SHUT_RDWR);
-    }
-  }
-
-private:
-  static curl_socket_t open(void *user, curlsocktype, curl_sockaddr *address) {
-    auto *sockets = static_cast<HandleSockets *>(user);
-    std::lock_guard lock(sockets->mutex_);
-    if (sockets->stopped_) {
-      return CURL_SOCKET_BAD;
-    }
-    // Close-on-exec: the connector starts child processes, which must not inherit these.
-    int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-    if (fd >= 0) {
-      try {
-        sockets->open_.push_back(fd);
-      } catch (...) {
-        ::close(fd);
-        return CURL_SOCKET_BAD;
-      }
-    }
-    return fd < 0 ? CURL_SOCKET_BAD : fd;
-  }
-
-  static int close(void *user, curl_socket_t fd) {
-    auto *sockets = static_cast<HandleSockets *>(user);
-    std::lock_guard lock(sockets->mutex_);
-    std::erase(sockets->open_, fd);
-    return ::close(fd);
-  }
-
-  std::mutex mutex_;
-  std::vector<int> open_;
-  bool stopped_ = false;
+// One request as libcurl is to send it: where to, with which header lines.
+struct Outgoing {
+  std::string url;
+  CurlList headers;
+  CurlList connectTo; // empty unless the certificate name is pinned
 };
 
-// An easy handle and its sockets, which outlive the handle's clean-up: that closes the
-// connections the handle still holds, through HandleSockets.
-class EasyTransfer {
-public:
-  EasyTransfer() : handle_(curl_easy_init()) {
-    if (handle_ == nullptr) {
-      throw std::runtime_error("libcurl could not create a transfer.");
-    }
+// Checks the caller's request and turns it into what libcurl sends. Throws
+// std::invalid_argument for a method or header that could end a line or a field early, and
+// TransportError for a URL that a pinned name cannot be put into.
+Outgoing prepareRequest(const URLSession::Request &request,
+                        const std::optional<std::string> &tlsHostname) {
+  if (!isHTTPToken(request.method)) {
+    throw std::invalid_argument("Invalid HTTP method.");
   }
-  ~EasyTransfer() { curl_easy_cleanup(handle_); }
-  EasyTransfer(const EasyTransfer &) = delete;
-  EasyTransfer &operator=(const EasyTransfer &) = delete;
+  bool hasContentType = false;
+  bool hasExpect = false;
+  bool hasHost = false;
+  for (const auto &[name, value] : request.headers) {
+    if (!isHTTPToken(name) || !isFieldValue(value)) {
+      throw std::invalid_argument("Invalid HTTP header field.");
+    }
+    hasContentType = hasContentType || equalsIgnoringCase(name, "content-type");
+    hasExpect = hasExpect || equalsIgnoringCase(name, "expect");
+    hasHost = hasHost || equalsIgnoringCase(name, "host");
+  }
 
-  CURL *handle() const { return handle_; }
-  HandleSockets &sockets() { return sockets_; }
+  Outgoing outgoing;
+  outgoing.url = request.url;
+  std::optional<PinnedTarget> pinned;
+  if (tlsHostname) {
+    pinned = pinHost(request.url, *tlsHostname);
+  }
+  if (pinned) {
+    outgoing.url = pinned->url;
+    outgoing.connectTo = CurlList({pinned->connectTo});
+  }
 
-private:
-  HandleSockets sockets_;
-  CURL *handle_;
-};
-
-struct ShutdownSockets {
-  HandleSockets *sockets;
-  void operator()() const noexcept { sockets->stop(); }
-};
+  // libcurl's own additions that the caller did not ask for: "Expect: 100-continue" would stall
+  // large bodies, and a form content type would mislabel a body sent without one.
+  std::vector<std::string> lines;
+  if (!hasExpect) {
+    lines.emplace_back("Expect:");
+  }
+  if (request.body && !hasContentType) {
+    lines.emplace_back("Content-Type:");
+  }
+  // The server sees the host that the caller asked for, not the name its certificate is
+  // checked against.
+  if (pinned && !hasHost) {
+    lines.push_back("Host: " + pinned->host);
+  }
+  for (const auto &[name, value] : request.headers) {
+    // "Name;" is libcurl's way of sending a header whose value is empty.
+    lines.push_back(value.empty() ? name + ";" : name + ": " + value);
+  }
+  outgoing.headers = CurlList(lines);
+  return outgoing;
+}
 
 // State shared with libcurl's callbacks during one perform().
 struct Transfer {
@@ -222,6 +171,8 @@ struct Transfer {
   bool headAtBlankLine = false;
   // A handler's exception, kept until libcurl has unwound and rethrown from perform().
   std::exception_ptr failure;
+  // libcurl's own description of a failure.
+  char errorText[CURL_ERROR_SIZE] = {0};
 
   void deliverHead() {
     headDelivered = true;
@@ -324,7 +275,7 @@ void applyOptions(CURL *h, const URLSession::Options &options, std::string_view 
     curl_easy_setopt(h, CURLOPT_PROXY, "");
     curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
   }
-  if (options.delegate) {
+  if (!options.followRedirects) {
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
   } else {
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
@@ -336,140 +287,18 @@ void applyOptions(CURL *h, const URLSession::Options &options, std::string_view 
   }
 }
 
-} // namespace
-
-// Finished handles with their live connections, at most `limit` of them. libcurl keeps a
-// handle's connection cache across curl_easy_reset, which clears every option of the last
-// request.
-class URLSession::HandlePool {
-public:
-  explicit HandlePool(std::size_t limit) : limit_(limit) {}
-
-  // A kept handle, most recently used first (its connection is the likeliest to be alive), or a
-  // new one.
-  std::unique_ptr<EasyTransfer> take() {
-    {
-      std::lock_guard lock(mutex_);
-      if (!idle_.empty()) {
-        std::unique_ptr<EasyTransfer> easy = std::move(idle_.back());
-        idle_.pop_back();
-        return easy;
-      }
-    }
-    return std::make_unique<EasyTransfer>();
+// The settings of this one request: where it goes, what it sends, and the callbacks that carry
+// its answer to `transfer`.
+void applyRequest(CURL *h, const URLSession::Request &request, const Outgoing &outgoing,
+                  Transfer &transfer) {
+  curl_easy_setopt(h, CURLOPT_URL, outgoing.url.c_str());
+  if (outgoing.connectTo.get() != nullptr) {
+    curl_easy_setopt(h, CURLOPT_CONNECT_TO, outgoing.connectTo.get());
   }
-
-  // Keeps a handle whose request ended cleanly, or lets it go when enough are kept.
-  void give(std::unique_ptr<EasyTransfer> easy) noexcept {
-    curl_easy_reset(easy->handle());
-    std::lock_guard lock(mutex_);
-    if (idle_.size() < limit_) {
-      try {
-        idle_.push_back(std::move(easy));
-      } catch (...) {
-        // Not kept, then.
-      }
-    }
-  }
-
-private:
-  const std::size_t limit_;
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<EasyTransfer>> idle_;
-};
-
-URLSession::URLSession(Options options) : options_(std::move(options)) {
-  if (options_.delegate && options_.delegate->tlsHostname &&
-      !isHostName(*options_.delegate->tlsHostname)) {
-    throw std::invalid_argument("Invalid TLS host name.");
-  }
-  if (options_.idleHandles > 0) {
-    pool_ = std::make_shared<HandlePool>(options_.idleHandles);
-  }
-}
-
-void URLSession::perform(const Request &request, const HeadHandler &onHead,
-                         const BodyHandler &onBody, std::stop_token stop) const {
-  if (!isToken(request.method)) {
-    throw std::invalid_argument("Invalid HTTP method.");
-  }
-  bool hasContentType = false;
-  bool hasExpect = false;
-  bool hasHost = false;
-  for (const auto &[name, value] : request.headers) {
-    if (!isToken(name) || !isFieldValue(value)) {
-      throw std::invalid_argument("Invalid HTTP header field.");
-    }
-    hasContentType = hasContentType || equalsIgnoringCase(name, "content-type");
-    hasExpect = hasExpect || equalsIgnoringCase(name, "expect");
-    hasHost = hasHost || equalsIgnoringCase(name, "host");
-  }
-
-  curlGlobalInit();
-  std::unique_ptr<EasyTransfer> easy = pool_ ? pool_->take() : std::make_unique<EasyTransfer>();
-  CURL *h = easy->handle();
-  easy->sockets().attach(h);
-  // Ends before the handle goes back to the pool, so that a late stop touches no other request.
-  std::optional<std::stop_callback<ShutdownSockets>> onStop;
-  onStop.emplace(stop, ShutdownSockets{&easy->sockets()});
-
-  std::string url = request.url;
-  std::optional<PinnedTarget> pinned;
-  if (options_.delegate && options_.delegate->tlsHostname) {
-    pinned = pinHost(request.url, *options_.delegate->tlsHostname);
-  }
-  HeaderList connectTo;
-  if (pinned) {
-    url = pinned->url;
-    connectTo.reset(curl_slist_append(nullptr, pinned->connectTo.c_str()));
-    if (!connectTo) {
-      throw std::bad_alloc();
-    }
-    curl_easy_setopt(h, CURLOPT_CONNECT_TO, connectTo.get());
-  }
-
-  // libcurl's own additions that the caller did not ask for: "Expect: 100-continue" would stall
-  // large bodies, and a form content type would mislabel a body sent without one.
-  std::vector<std::string> lines;
-  if (!hasExpect) {
-    lines.emplace_back("Expect:");
-  }
-  if (request.body && !hasContentType) {
-    lines.emplace_back("Content-Type:");
-  }
-  // The server sees the host that the caller asked for, not the name its certificate is
-  // checked against.
-  if (pinned && !hasHost) {
-    lines.push_back("Host: " + pinned->host);
-  }
-  for (const auto &[name, value] : request.headers) {
-    // "Name;" is libcurl's way of sending a header whose value is empty.
-    lines.push_back(value.empty() ? name + ";" : name + ": " + value);
-  }
-  curl_slist *list = nullptr;
-  for (const auto &line : lines) {
-    curl_slist *appended = curl_slist_append(list, line.c_str());
-    if (appended == nullptr) {
-      curl_slist_free_all(list);
-      throw std::bad_alloc();
-    }
-    list = appended;
-  }
-  HeaderList headers(list);
-
-  char errorText[CURL_ERROR_SIZE] = {0};
-  Transfer transfer;
-  transfer.handle = h;
-  transfer.onHead = &onHead;
-  transfer.onBody = &onBody;
-  transfer.stop = stop;
-  transfer.headAtBlankLine = options_.delegate.has_value();
-
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, transfer.errorText);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, outgoing.headers.get());
   curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
   // A proxy's answer to CONNECT is not the answer of the request.
   curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
@@ -477,13 +306,12 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBodyBytes);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
-  if (stop.stop_possible()) {
+  if (transfer.stop.stop_possible()) {
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onProgress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   }
 
-  applyOptions(h, options_, request.url);
   if (request.method == "HEAD") {
     curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
   } else if (request.method != "GET" || request.body) {
@@ -493,18 +321,22 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body->size()));
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body->data());
   }
+}
 
+// Runs the transfer and turns its outcome into the caller's: a handler's exception, a stop or a
+// transport failure is thrown; otherwise the head has reached the caller when this returns.
+void runTransfer(CURL *h, Transfer &transfer) {
   CURLcode code = curl_easy_perform(h);
   if (transfer.failure) {
     std::rethrow_exception(transfer.failure);
   }
   // A stop shuts the sockets down, which can look like the end of a body that runs until the
   // connection closes: a stopped transfer never counts as complete.
-  if (stop.stop_requested()) {
+  if (transfer.stop.stop_requested()) {
     throw TransportError(CURLE_ABORTED_BY_CALLBACK, curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
   }
   if (code != CURLE_OK) {
-    std::string message(errorText);
+    std::string message(transfer.errorText);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
       message.pop_back();
     }
@@ -513,6 +345,41 @@ void URLSession::perform(const Request &request, const HeadHandler &onHead,
   if (!transfer.headDelivered) {
     transfer.deliverHead();
   }
+}
+
+} // namespace
+
+URLSession::URLSession(Options options) : options_(std::move(options)) {
+  if (options_.tlsHostname && !isHostName(*options_.tlsHostname)) {
+    throw std::invalid_argument("Invalid TLS host name.");
+  }
+  if (options_.idleHandles > 0) {
+    pool_ = std::make_shared<HandlePool>(options_.idleHandles);
+  }
+}
+
+void URLSession::perform(const Request &request, const HeadHandler &onHead,
+                         const BodyHandler &onBody, std::stop_token stop) const {
+  curlGlobalInit();
+  const Outgoing outgoing = prepareRequest(request, options_.tlsHostname);
+
+  std::unique_ptr<EasyTransfer> easy = pool_ ? pool_->take() : std::make_unique<EasyTransfer>();
+  CURL *h = easy->handle();
+  easy->sockets().attach(h);
+  // Ends before the handle goes back to the pool, so that a late stop touches no other request.
+  std::optional<std::stop_callback<ShutdownSockets>> onStop;
+  onStop.emplace(stop, ShutdownSockets{&easy->sockets()});
+
+  Transfer transfer;
+  transfer.handle = h;
+  transfer.onHead = &onHead;
+  transfer.onBody = &onBody;
+  transfer.stop = stop;
+  transfer.headAtBlankLine = !options_.followRedirects;
+  applyRequest(h, request, outgoing, transfer);
+  applyOptions(h, options_, request.url);
+  runTransfer(h, transfer);
+
   onStop.reset();
   // A handle that was stopped may hold a connection that was shut down under it.
   if (pool_ && !stop.stop_requested()) {
@@ -538,7 +405,8 @@ URLSession::Response URLSession::fetch(const Request &request, std::size_t limit
 URLSession isolatedSession(std::optional<std::string> tlsHostname, double requestTimeout,
                            double resourceTimeout) {
   URLSession::Options options;
-  options.delegate = NoRedirect{std::move(tlsHostname)};
+  options.followRedirects = false;
+  options.tlsHostname = std::move(tlsHostname);
   options.useProxy = false;
   options.requestTimeout = requestTimeout;
   options.resourceTimeout = resourceTimeout;

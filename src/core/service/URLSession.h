@@ -1,7 +1,6 @@
 #pragma once
 
-#include "config/Environment.h"
-#include "service/NoRedirect.h"
+#include "support/HeaderMap.h"
 
 #include <cstddef>
 #include <functional>
@@ -14,6 +13,8 @@
 #include <vector>
 
 namespace pellum {
+
+class HandlePool;
 
 // An HTTP client session on libcurl. Requests run with no cookie engine, no cache and no stored
 // credentials. By default it keeps nothing between requests: every request runs on a fresh easy
@@ -32,9 +33,14 @@ namespace pellum {
 class URLSession {
 public:
   struct Options {
-    // Present: redirects are refused and certificate checks may be pinned to a host name.
-    // Absent: redirects are followed (at most 10).
-    std::optional<NoRedirect> delegate;
+    // Whether redirects are followed (at most 10, never from HTTPS to plain HTTP). When false a
+    // 3xx answer is the response itself, and the head reaches the caller as soon as it ends.
+    bool followRedirects = true;
+    // When present, an HTTPS server's certificate must be valid for this host name (and SNI
+    // names it), whatever address the request's URL names; the request still goes to that
+    // address, and its "Host" header names it unless the caller gives one. Must be a plain host
+    // name.
+    std::optional<std::string> tlsHostname;
     // Whether the proxy variables of the environment (http_proxy, https_proxy, ALL_PROXY, …)
     // apply. When false every request goes directly to its host.
     bool useProxy = false;
@@ -70,6 +76,7 @@ public:
   using HeadHandler = std::function<void(const Head &)>;
   using BodyHandler = std::function<void(std::string_view)>;
 
+  // Throws std::invalid_argument when `options.tlsHostname` is not a plain host name.
   explicit URLSession(Options options);
 
   const Options &options() const { return options_; }
@@ -90,8 +97,6 @@ public:
                  std::stop_token stop = {}) const;
 
 private:
-  class HandlePool;
-
   Options options_;
   std::shared_ptr<HandlePool> pool_; // null when nothing is kept
 };

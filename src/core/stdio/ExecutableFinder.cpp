@@ -1,7 +1,7 @@
 #include "stdio/ExecutableFinder.h"
 
+#include "platform/Command.h"
 #include "platform/User.h"
-#include "service/Command.h"
 #include "support/Encoding.h"
 
 #include <sys/stat.h>

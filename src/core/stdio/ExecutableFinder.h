@@ -1,6 +1,6 @@
 #pragma once
 
-#include "config/Environment.h"
+#include "platform/Environment.h"
 
 #include <cstddef>
 #include <filesystem>

@@ -1,8 +1,8 @@
 #include "stdio/StdioSession.h"
 
-#include "config/ConnectorError.h"
 #include "platform/User.h"
 #include "stdio/ExecutableFinder.h"
+#include "support/ConnectorError.h"
 #include "support/JsonText.h"
 
 #include <poll.h>

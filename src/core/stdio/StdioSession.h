@@ -1,8 +1,8 @@
 #pragma once
 
-#include "config/Environment.h"
 #include "config/LocalServer.h"
 #include "platform/ChildProcess.h"
+#include "platform/Environment.h"
 #include "platform/Pipe.h"
 #include "stdio/ChildOutput.h"
 

@@ -8,6 +8,19 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool isHexDigit(char c) { return hexDigitValue(c) >= 0; }
 
+bool isHTTPToken(std::string_view text) {
+  if (text.empty()) {
+    return false;
+  }
+  for (char c : text) {
+    if (!isAlpha(c) && !isDigit(c) &&
+        std::string_view("!#$%&'*+-.^_`|~").find(c) == std::string_view::npos) {
+      return false;
+    }
+  }
+  return true;
+}
+
 int hexDigitValue(char c) {
   if (c >= '0' && c <= '9') {
     return c - '0';

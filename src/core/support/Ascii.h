@@ -15,6 +15,10 @@ bool isDigit(char c);
 // True for 0..9, a..f and A..F.
 bool isHexDigit(char c);
 
+// True when `text` is an HTTP token (RFC 9110): one or more of the letters, the digits and
+// !#$%&'*+-.^_`|~. Methods and header names are tokens; nothing in one can end a line or a field.
+bool isHTTPToken(std::string_view text);
+
 // The value of a hexadecimal digit of either case, -1 for any other byte.
 int hexDigitValue(char c);
 

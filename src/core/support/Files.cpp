@@ -1,6 +1,6 @@
 #include "support/Files.h"
 
-#include "config/ConnectorError.h"
+#include "support/ConnectorError.h"
 
 #include <cerrno>
 #include <fcntl.h>

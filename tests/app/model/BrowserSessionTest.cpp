@@ -4,7 +4,7 @@
 #include "TempDir.h"
 #include "TestHTTPServer.h"
 
-#include "config/ConnectorError.h"
+#include "support/ConnectorError.h"
 #include "support/Files.h"
 
 #include <QtTest>

@@ -10,12 +10,12 @@
 #include "ScopedVariable.h"
 #include "TempDir.h"
 
-#include "config/ConnectorError.h"
 #include "launch/LaunchService.h"
 #include "onboarding/FirstRun.h"
 #include "platform/ChildProcess.h"
 #include "service/CloudflareInstaller.h"
 #include "service/ServiceAPI.h"
+#include "support/ConnectorError.h"
 #include "support/Files.h"
 
 #include <QProcess>

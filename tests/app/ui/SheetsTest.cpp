@@ -5,7 +5,7 @@
 #include "UiFixture.h"
 #include "UiParts.h"
 
-#include "config/ConnectorError.h"
+#include "support/ConnectorError.h"
 
 #include <QLineEdit>
 #include <QPointer>

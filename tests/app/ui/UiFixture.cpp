@@ -4,7 +4,7 @@
 #include "UiParts.h"
 
 #include "config/ConfigStore.h"
-#include "config/ConnectorError.h"
+#include "support/ConnectorError.h"
 
 #include <QLabel>
 #include <QTest>

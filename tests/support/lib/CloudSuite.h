@@ -4,7 +4,7 @@
 #include "TempDir.h"
 
 #include "config/ConfigStore.h"
-#include "config/ConnectorError.h"
+#include "support/ConnectorError.h"
 #include "support/Files.h"
 
 #include <gtest/gtest.h>

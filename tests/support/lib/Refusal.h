@@ -1,6 +1,6 @@
 #pragma once
 
-#include "config/ConnectorError.h"
+#include "support/ConnectorError.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "RunProcess.h"
 
-#include "config/Environment.h"
+#include "platform/Environment.h"
 
 #include <cerrno>
 #include <csignal>

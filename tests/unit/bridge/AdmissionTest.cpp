@@ -3,8 +3,8 @@
 #include "BridgeFixture.h"
 
 #include "TestHTTPServer.h"
-#include "config/ConnectorError.h"
 #include "http/HTTPConnection.h"
+#include "support/ConnectorError.h"
 
 #include <future>
 

@@ -1,5 +1,5 @@
-#include "config/ConnectorError.h"
 #include "config/LocalServer.h"
+#include "support/ConnectorError.h"
 
 #include "Refusal.h"
 

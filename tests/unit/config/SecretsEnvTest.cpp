@@ -1,5 +1,6 @@
-#include "config/ConfigStore.h"
-#include "config/ConnectorError.h"
+#include "config/SecretsEnv.h"
+#include "config/ServiceOrigin.h"
+#include "support/ConnectorError.h"
 
 #include "Refusal.h"
 

@@ -217,6 +217,12 @@ TEST(LocalForwarderTest, TurnsTheServiceAnswerIntoTheBridgeAnswer) {
                               "not here"}),
        streamedHead(404, "content-type: text/plain\r\nmcp-session-id: s1\r\n") +
            chunked({"not here"})},
+      {"header names that are not tokens stay behind",
+       [](const auto &, TestHTTPServer::Exchange &e) {
+         e.write("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nX Space: 1\r\nX(Paren): 2\r\n"
+                 "Caf\xc3\xa9: 3\r\nMcp-Session-Id: s3\r\nContent-Length: 2\r\n\r\nok");
+       },
+       streamedHead(200, "content-type: text/plain\r\nmcp-session-id: s3\r\n") + chunked({"ok"})},
       {"no content", TestHTTPServer::reply({204, {{"Mcp-Session-Id", "s2"}}, ""}),
        "HTTP/1.1 204 Response\r\ncache-control: no-store\r\nconnection: close\r\n"
        "content-length: 0\r\nmcp-session-id: s2\r\n\r\n"},
@@ -245,6 +251,19 @@ TEST(LocalForwarderTest, TurnsTheServiceAnswerIntoTheBridgeAnswer) {
     EXPECT_EQ(answer.error, std::nullopt);
     EXPECT_EQ(server.requests().size(), 1u);
   }
+}
+
+TEST(LocalForwarderTest, AHeaderNameWithABareCarriageReturnNeverReachesTheTunnel) {
+  TestHTTPServer server([](const auto &, TestHTTPServer::Exchange &e) {
+    e.write("HTTP/1.1 200 OK\r\nX-Split\rInjected: 1\r\nContent-Length: 2\r\n\r\nok");
+  });
+  LocalForwarder forwarder(1, {});
+  Answer answer = forwardOnce(forwarder, get(), httpService(server.url("/")));
+  // Some libcurl builds refuse such an answer themselves; the others hand the field on, and the
+  // forwarder drops it.
+  EXPECT_TRUE(answer.raw == kFailure502 || answer.raw == streamedHead(200) + chunked({"ok"}))
+      << answer.raw;
+  EXPECT_EQ(answer.error, std::nullopt);
 }
 
 TEST(LocalForwarderTest, SendsToTheConfiguredURLWithTheServiceOwnHeaders) {

@@ -1,6 +1,6 @@
 #include "LoopbackSocket.h"
-#include "config/ConnectorError.h"
 #include "http/HTTPConnection.h"
+#include "support/ConnectorError.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #include "LaunchFixture.h"
 
-#include "config/ConnectorError.h"
 #include "launch/SystemdService.h"
 #include "platform/ChildProcess.h"
+#include "support/ConnectorError.h"
 
 #include <csignal>
 #include <thread>

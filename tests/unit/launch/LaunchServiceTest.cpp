@@ -1,8 +1,8 @@
 #include "TempDir.h"
 
-#include "config/ConnectorError.h"
 #include "launch/LaunchService.h"
 #include "platform/ProcessArguments.h"
+#include "support/ConnectorError.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 #include "LaunchFixture.h"
 
-#include "config/ConnectorError.h"
 #include "launch/LaunchdService.h"
 #include "launch/PropertyList.h"
+#include "support/ConnectorError.h"
 
 #include <gmock/gmock.h>
 

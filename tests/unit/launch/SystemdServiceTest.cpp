@@ -1,8 +1,8 @@
 #include "LaunchFixture.h"
 
-#include "config/ConnectorError.h"
 #include "launch/SystemdService.h"
 #include "launch/UnitFile.h"
+#include "support/ConnectorError.h"
 
 #include <gmock/gmock.h>
 

@@ -1,8 +1,8 @@
 #include "LaunchFixture.h"
 
 #include "launch/SystemdService.h"
+#include "platform/Command.h"
 #include "platform/User.h"
-#include "service/Command.h"
 
 namespace pellum::test {
 namespace {

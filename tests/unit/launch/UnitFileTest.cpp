@@ -1,5 +1,5 @@
 #include "launch/UnitFile.h"
-#include "config/ConnectorError.h"
+#include "support/ConnectorError.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -10,8 +10,8 @@
 #include "SampleDevice.h"
 #include "TempDir.h"
 #include "TestHTTPServer.h"
-#include "config/ConnectorError.h"
 #include "stdio/ExecutableFinder.h"
+#include "support/ConnectorError.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

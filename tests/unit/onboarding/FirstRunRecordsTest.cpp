@@ -1,7 +1,7 @@
 #include "OnboardingFixture.h"
 
-#include "config/ConnectorError.h"
 #include "onboarding/FirstRun.h"
+#include "support/ConnectorError.h"
 #include "support/Encoding.h"
 
 #include <gtest/gtest.h>

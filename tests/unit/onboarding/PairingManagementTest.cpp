@@ -3,13 +3,13 @@
 #include "OnboardingFixture.h"
 #include "ScopedVariable.h"
 
-#include "config/ConnectorError.h"
 #include "management/NativeManagement.h"
 #include "onboarding/FirstRun.h"
 #include "onboarding/PairingRecovery.h"
 #include "platform/ChildProcess.h"
 #include "service/CloudflareInstaller.h"
 #include "service/ServiceAPI.h"
+#include "support/ConnectorError.h"
 #include "support/Files.h"
 
 #include <gmock/gmock.h>

@@ -1,8 +1,8 @@
 #include "service/CloudflareInstaller.h"
 
-#include "config/ConnectorError.h"
-#include "service/Command.h"
+#include "platform/Command.h"
 #include "service/TransportError.h"
+#include "support/ConnectorError.h"
 #include "support/Encoding.h"
 #include "support/Files.h"
 

@@ -1,7 +1,7 @@
 #include "service/ServiceAPI.h"
 
-#include "config/ConnectorError.h"
 #include "service/TransportError.h"
+#include "support/ConnectorError.h"
 
 #include "TrustedServerTest.h"
 

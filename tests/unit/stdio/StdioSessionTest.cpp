@@ -5,9 +5,9 @@
 #include "ProcessLeaks.h"
 #include "Refusal.h"
 #include "TempDir.h"
-#include "config/ConnectorError.h"
 #include "platform/User.h"
 #include "stdio/ExecutableFinder.h"
+#include "support/ConnectorError.h"
 
 #include <gtest/gtest.h>
 

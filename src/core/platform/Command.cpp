@@ -1,8 +1,8 @@
-#include "service/Command.h"
+#include "platform/Command.h"
 
-#include "config/ConnectorError.h"
 #include "platform/ChildProcess.h"
 #include "platform/Pipe.h"
+#include "support/ConnectorError.h"
 
 #include <algorithm>
 #include <chrono>

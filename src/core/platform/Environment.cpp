@@ -1,4 +1,4 @@
-#include "config/Environment.h"
+#include "platform/Environment.h"
 
 #include "support/Ascii.h"
 

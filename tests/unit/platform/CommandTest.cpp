@@ -1,7 +1,7 @@
-#include "service/Command.h"
+#include "platform/Command.h"
 
 #include "ProcessLeaks.h"
-#include "config/ConnectorError.h"
+#include "support/ConnectorError.h"
 
 #include <gtest/gtest.h>
 
