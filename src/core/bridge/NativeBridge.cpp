@@ -19,12 +19,18 @@ using nlohmann::json;
 // A lease longer than about a century is a century: the clock must not overflow.
 constexpr double kLongestLease = 100.0 * 365 * 24 * 3600;
 
+StdioEndpoint::Options endpointOptions(const NativeBridge::Options &options) {
+  StdioEndpoint::Options chosen{options.idleLimit, options.forwardTimeout, options.session};
+  chosen.session.clock = options.clock; // sessions are idle on the bridge's time
+  return chosen;
+}
+
 } // namespace
 
 NativeBridge::NativeBridge(DeviceConfig config, Environment environment, Options options)
     : config_(std::move(config)), environment_(std::move(environment)),
       options_(std::move(options)), forwarder_(config_.port, environment_, options_.forwarder),
-      endpoint_(environment_, {options_.idleLimit, options_.forwardTimeout, options_.session},
+      endpoint_(environment_, endpointOptions(options_),
                 [this](const std::string &slug) { return stillAuthorized(slug); }),
       reactor_({options_.connectionLimit, options_.workerIdle},
                [this](const HTTPRequest &request, HTTPConnection &client, std::stop_token stop) {
@@ -52,8 +58,8 @@ void NativeBridge::authorize(const json &servers, double lease) {
   }
   // NaN and negative leases are no lease at all.
   double seconds = std::isnan(lease) ? 0 : std::clamp(lease, 0.0, kLongestLease);
-  auto until = Clock::now() +
-               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  auto until = options_.clock->now() + std::chrono::duration_cast<MonotonicClock::duration>(
+                                           std::chrono::duration<double>(seconds));
   {
     Lock lock(mutex_);
     allowed_ = std::move(slugs);
@@ -85,14 +91,8 @@ std::uint16_t NativeBridge::start(std::optional<std::uint16_t> port) {
 void NativeBridge::accept(int fd) { reactor_.accept(fd); }
 
 void NativeBridge::pruningLoop(std::stop_token stop) {
-  for (;;) {
-    {
-      Lock lock(mutex_);
-      pruneWake_.wait_for(lock, stop, options_.pruningPeriod, [] { return false; });
-    }
-    if (stop.stop_requested()) {
-      return;
-    }
+  const MonotonicClock &clock = *options_.clock;
+  while (clock.sleepUntil(clock.now() + options_.pruningPeriod, stop)) {
     prune();
   }
 }
@@ -112,7 +112,7 @@ std::optional<int> NativeBridge::authorizationStatus(const HTTPRequest &request)
     return 401;
   }
   Lock lock(mutex_);
-  if (Clock::now() >= leaseUntil_) {
+  if (options_.clock->now() >= leaseUntil_) {
     return 503;
   }
   return std::nullopt;
@@ -163,7 +163,7 @@ void NativeBridge::handle(const HTTPRequest &request, HTTPConnection &client,
 
 bool NativeBridge::stillAuthorized(const std::string &slug) const {
   Lock lock(mutex_);
-  return !stopped_ && Clock::now() < leaseUntil_ && allowed_.count(slug) != 0;
+  return !stopped_ && options_.clock->now() < leaseUntil_ && allowed_.count(slug) != 0;
 }
 
 void NativeBridge::prune() {
@@ -171,7 +171,7 @@ void NativeBridge::prune() {
   bool expired;
   {
     Lock lock(mutex_);
-    expired = Clock::now() >= leaseUntil_;
+    expired = options_.clock->now() >= leaseUntil_;
   }
   if (expired) {
     reactor_.cancelAll();

@@ -8,11 +8,11 @@
 #include "http/HTTPConnection.h"
 #include "http/HTTPRequest.h"
 #include "stdio/StdioSession.h"
+#include "support/MonotonicClock.h"
 
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -56,9 +56,13 @@ public:
     std::chrono::milliseconds forwardTimeout{120'000};
     // How long a connection thread with nothing to serve waits for the next connection.
     std::chrono::milliseconds workerIdle{30'000};
-    // Initialize time-out, kill grace and login-shell PATH of every stdio session.
+    // Initialize time-out, kill grace and login-shell PATH of every stdio session (whose clock
+    // is replaced by `clock`).
     StdioSession::Options session;
     LocalForwarder::Options forwarder;
+    // What the lease, the idle limit and the pruning period are measured on. Never null;
+    // outlives the bridge. Connection limits and waits on local services are real time.
+    const MonotonicClock *clock = &steadyClock();
   };
 
   // Checks `config` (DeviceConfig::validate, whose ConnectorError propagates). `environment`
@@ -103,7 +107,6 @@ public:
   std::size_t sessionCount() const;
 
 private:
-  using Clock = std::chrono::steady_clock;
   using Lock = std::unique_lock<std::mutex>;
 
   // nullopt when `request` may pass, else the status refusing it: 403 for any "origin" header,
@@ -128,10 +131,9 @@ private:
   std::mutex lifecycleMutex_;
   mutable std::mutex mutex_;
   std::set<std::string> allowed_;
-  Clock::time_point leaseUntil_ = Clock::time_point::min();
+  MonotonicClock::time_point leaseUntil_ = MonotonicClock::time_point::min();
   bool started_ = false;
   bool stopped_ = false;
-  std::condition_variable_any pruneWake_;
 
   std::jthread pruning_;
 };

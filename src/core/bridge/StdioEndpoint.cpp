@@ -325,7 +325,7 @@ void StdioEndpoint::prune() {
   for (auto &[id, session] : snapshot) {
     const bool closed = session->closed();
     const auto touched = session->touched();
-    const bool spent = closed || std::chrono::steady_clock::now() - touched > options_.idleLimit;
+    const bool spent = closed || options_.session.clock->now() - touched > options_.idleLimit;
     Lock lock(mutex_);
     if (!spent && authorized_(session->slug())) {
       continue;

@@ -42,7 +42,7 @@ public:
     std::chrono::milliseconds idleLimit{300'000};
     // Longest wait for the child's answer to a forwarded request.
     std::chrono::milliseconds forwardTimeout{120'000};
-    // Of every session.
+    // Of every session; its clock is the one idle sessions are judged by.
     StdioSession::Options session;
   };
 

@@ -49,7 +49,7 @@ StdioSession::StdioSession(const LocalServer &server, const Environment &environ
 StdioSession::StdioSession(const LocalServer &server, const Environment &environment,
                            Options options)
     : slug_(server.slug), options_(std::move(options)), input_(Pipe::create()),
-      output_(Pipe::create()), wake_(Pipe::create()), touched_(Clock::now()) {
+      output_(Pipe::create()), wake_(Pipe::create()), touched_(options_.clock->now()) {
   Environment child;
   for (std::string_view name : kBaseVariables) {
     if (auto found = environment.find(std::string(name)); found != environment.end()) {
@@ -217,7 +217,7 @@ StdioSession::Response StdioSession::requestUntil(std::string_view method,
     if (closed_) {
       throw sessionClosed();
     }
-    touched_ = Clock::now();
+    touched_ = options_.clock->now();
     id = ++sequence_;
     pending_[id] = waiter;
   }
@@ -379,7 +379,7 @@ bool StdioSession::closed() const {
   return closed_;
 }
 
-std::chrono::steady_clock::time_point StdioSession::touched() const {
+MonotonicClock::time_point StdioSession::touched() const {
   Lock lock(mutex_);
   return touched_;
 }

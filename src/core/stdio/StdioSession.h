@@ -5,6 +5,7 @@
 #include "platform/ChildProcess.h"
 #include "platform/Pipe.h"
 #include "stdio/ChildOutput.h"
+#include "support/MonotonicClock.h"
 
 #include <nlohmann/json.hpp>
 
@@ -67,6 +68,9 @@ public:
     // Where the child's standard error goes: a descriptor for it to inherit, or -1 for the null
     // device. The caller keeps it open until initialize() has returned or thrown.
     int standardError = -1;
+    // What touched() is read from: whoever judges the session idle reads the same clock. Never
+    // null; outlives the session. Time limits of requests are real time, whatever this is.
+    const MonotonicClock *clock = &steadyClock();
   };
 
   // The child's answer to one request, as it wrote it.
@@ -128,8 +132,8 @@ public:
 
   const std::string &slug() const { return slug_; }
   bool closed() const;
-  // The start of the latest request (creation time before any).
-  std::chrono::steady_clock::time_point touched() const;
+  // The start of the latest request (creation time before any), on the session's clock.
+  MonotonicClock::time_point touched() const;
   // Whether the child has been launched and has not exited.
   bool running() const;
   // The child's process id (also its process group's) once launched, else 0.
@@ -195,7 +199,7 @@ private:
   std::uint64_t written_ = 0; // of those, the bytes in the pipe
   bool started_ = false;
   bool closed_ = false;
-  Clock::time_point touched_;
+  MonotonicClock::time_point touched_;
   Clock::time_point closedAt_;
   nlohmann::ordered_json capabilities_ = nlohmann::ordered_json::object();
   nlohmann::json initializeAnswer_;

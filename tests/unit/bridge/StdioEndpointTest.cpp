@@ -344,10 +344,13 @@ TEST_F(BridgeTest, TimeOutFailsEveryPendingRequestUntilPruned) {
 TEST_F(BridgeTest, LeaseThatRunsOutDuringAWaitGives502) {
   startBridge({stdioServer("slow", "normal", {"--delay", "1500"})});
   std::string session = initialize("slow");
-  bridge_->authorize(json::array({{{"slug", "slow"}, {"enabled", true}}}), 1.0);
-  // The child answers half a second after the lease ended; no pruning pass runs meanwhile.
-  expectJSONError(post("slow", rpc(1, "tools/call", {{"name", "echo"}}), session),
-                  kOperationFailed);
+  auto answer = std::async(std::launch::async, [&] {
+    return post("slow", rpc(1, "tools/call", {{"name", "echo"}}), session);
+  });
+  ASSERT_TRUE(eventually([&] { return countOf(logOf("slow"), "tools/call") == 1; }));
+  // The lease runs out while the child works on its answer; no pruning pass runs meanwhile.
+  clock_.advance(90s);
+  expectJSONError(answer.get(), kOperationFailed);
   EXPECT_EQ(countOf(logOf("slow"), "tools/call"), 1u);
 }
 
