@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <string_view>
 #include <system_error>
 
@@ -28,6 +29,19 @@ constexpr std::size_t kIdleWorkers = 16;
 // nobody wakes the reactor for them; a client that hangs up is noticed at most this much later.
 constexpr std::chrono::milliseconds kWatchDelay{10};
 
+// Whether the client of `fd` reset the connection or its socket failed. An orderly end of the
+// client's stream is neither: a client may shut down its sending side and still read the answer.
+bool peerFailed(int fd) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0 || error != 0) {
+    return true;
+  }
+  char byte;
+  ssize_t count = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+}
+
 } // namespace
 
 struct ConnectionReactor::Connection {
@@ -39,6 +53,8 @@ struct ConnectionReactor::Connection {
   Clock::time_point watchFrom;
   // The request has been read: the reactor watches the socket for the client hanging up.
   bool watched = false;
+  // The client ended its stream: only a reset or a failure of the socket is watched for now.
+  bool ended = false;
   // The reactor looked and found the request unread: watch() wakes it.
   bool wakeOnWatch = false;
   // The deadline has passed and the request was stopped.
@@ -232,6 +248,21 @@ void ConnectionReactor::cancelAll() {
   }
 }
 
+void ConnectionReactor::hungUp(const std::string &id, int fd) {
+  if (peerFailed(fd)) {
+    cancel(id);
+    return;
+  }
+  Lock lock(mutex_);
+  if (auto found = requests_.find(id); found != requests_.end()) {
+    Connection &connection = *found->second;
+    if (connection.ended) {
+      connection.watched = false; // reported again, yet no failure: poll would only spin
+    }
+    connection.ended = true;
+  }
+}
+
 void ConnectionReactor::loop(std::stop_token stop) {
   std::stop_callback onStop(stop, [this] { wake(); });
   Clock::time_point acceptPausedUntil = Clock::time_point::min();
@@ -268,7 +299,10 @@ void ConnectionReactor::loop(std::stop_token stop) {
           }
         }
         if (connection->watched) {
-          entries.push_back({connection->socket.get(), TCPListener::kHangUpEvents, 0});
+          // Once the stream has ended, a reset or a failure still shows: poll reports both
+          // whatever is asked for.
+          short events = connection->ended ? 0 : TCPListener::kHangUpEvents;
+          entries.push_back({connection->socket.get(), events, 0});
           watched.push_back(connection);
         }
       }
@@ -307,8 +341,11 @@ void ConnectionReactor::loop(std::stop_token stop) {
       }
     }
     for (std::size_t i = 2; i < entries.size(); ++i) {
-      if ((entries[i].revents & (TCPListener::kHangUpEvents | POLLNVAL)) != 0) {
+      const short events = entries[i].revents;
+      if ((events & (POLLERR | POLLNVAL)) != 0) {
         cancel(watched[i - 2]->id);
+      } else if ((events & TCPListener::kHangUpEvents) != 0) {
+        hungUp(watched[i - 2]->id, entries[i].fd);
       }
     }
   }

@@ -31,7 +31,9 @@ class TCPListener;
 // than end at once.
 //
 // A request is stopped (its stop token requested, its socket shut down) when its connection
-// reaches its time limit, when the client hangs up while it waits, or on cancel()/cancelAll().
+// reaches its time limit, when the client resets the connection or its socket fails, or on
+// cancel()/cancelAll(). A client that merely ends its stream after a complete request (it shut
+// down its sending side) still gets its answer.
 //
 // Every operation is safe to call from any thread. One mutex guards the connection table and is
 // never held while waiting on a socket or calling the handler.
@@ -92,6 +94,9 @@ private:
   void work(std::uint64_t worker, std::shared_ptr<Connection> connection);
   void serve(const std::shared_ptr<Connection> &connection);
   void watch(const std::string &id);
+  // The watched socket of `id` reported a hang-up event: stops its request if the client reset
+  // or failed, else watches it from now on only for that.
+  void hungUp(const std::string &id, int fd);
   void loop(std::stop_token stop);
   void reapFinished();
   void wake();

@@ -354,7 +354,7 @@ TEST_F(BridgeTest, LeaseThatRunsOutDuringAWaitGives502) {
   EXPECT_EQ(countOf(logOf("slow"), "tools/call"), 1u);
 }
 
-TEST_F(BridgeTest, ClientThatHangsUpDuringAToolsCallEndsTheSession) {
+TEST_F(BridgeTest, ClientThatResetsDuringAToolsCallEndsTheSession) {
   startBridge({stdioServer("hang", "hang-tools-call")});
   std::string session = initialize("hang");
   {
@@ -365,6 +365,7 @@ TEST_F(BridgeTest, ClientThatHangsUpDuringAToolsCallEndsTheSession) {
                              {"mcp-session-id", session}},
                             rpc(1, "tools/call", {{"name", "echo"}}).dump()));
     ASSERT_TRUE(eventually([&] { return countOf(logOf("hang"), "tools/call") == 1; }));
+    client.reset();
   }
   ASSERT_TRUE(eventually([&] { return bridge_->requestCount() == 0; }));
   // The session closed itself: it answers 502 until a pass removes it.
