@@ -124,8 +124,6 @@ private:
   const Options options_;
   LocalForwarder forwarder_;
   StdioEndpoint endpoint_;
-  // Declared after the parts that its connection threads use.
-  ConnectionReactor reactor_;
 
   // Serialises start() and close().
   std::mutex lifecycleMutex_;
@@ -135,6 +133,8 @@ private:
   bool started_ = false;
   bool stopped_ = false;
 
+  // Declared after all that its connection threads use.
+  ConnectionReactor reactor_;
   std::jthread pruning_;
 };
 
