@@ -74,7 +74,7 @@ ConnectionReactor::~ConnectionReactor() {
 }
 
 std::uint16_t ConnectionReactor::listen(std::uint16_t port) {
-  auto listener = std::make_unique<TCPListener>(port);
+  auto listener = std::make_shared<TCPListener>(port);
   std::uint16_t bound = listener->port();
   {
     Lock lock(mutex_);
@@ -90,40 +90,53 @@ void ConnectionReactor::accept(int fd) {
   }
 }
 
-bool ConnectionReactor::admit(int fd) {
+std::shared_ptr<ConnectionReactor::Connection> ConnectionReactor::enter(Lock &lock, int fd) {
   FileDescriptor socket(fd);
-  reapFinished();
   try {
-    Lock lock(mutex_);
-    if (refusing_ || requests_.size() >= kMaxConnections) {
-      return false; // closed without a response
-    }
     auto connection = std::make_shared<Connection>();
     connection->id = newUUID();
     connection->socket = std::move(socket);
+    lock.lock();
+    if (refusing_ || requests_.size() >= kMaxConnections) {
+      return nullptr; // closed without a response
+    }
     const auto now = Clock::now();
     connection->deadline = now + options_.connectionLimit;
     connection->watchFrom = now + kWatchDelay;
-    const std::string id = connection->id;
-    requests_.emplace(id, connection);
-    try {
-      // A waiting thread saves starting one. Threads never outnumber the connections being
-      // served, since a thread starts only when none waits.
-      if (idleWorkers_ > 0) {
-        pending_.push_back(connection);
-        --idleWorkers_;
-        workReady_.notify_one();
-      } else {
-        // Started under the lock so that the thread is on record before it can finish.
-        std::uint64_t worker = nextWorker_++;
-        workers_.emplace(worker, std::jthread(&ConnectionReactor::work, this, worker, connection));
-      }
-    } catch (...) {
-      requests_.erase(id);
-      throw;
+    requests_.emplace(connection->id, connection);
+    return connection;
+  } catch (...) {
+    // No memory or randomness to spare: the connection is dropped unanswered.
+  }
+  if (!lock.owns_lock()) {
+    lock.lock();
+  }
+  return nullptr;
+}
+
+bool ConnectionReactor::admit(int fd) {
+  reapFinished();
+  Lock lock(mutex_, std::defer_lock);
+  std::shared_ptr<Connection> connection = enter(lock, fd);
+  if (!connection) {
+    return false;
+  }
+  try {
+    // A waiting thread saves starting one. Threads never outnumber the connections being
+    // served, since a thread starts only when none waits.
+    if (idleWorkers_ > 0) {
+      pending_.push_back(connection);
+      --idleWorkers_;
+      lock.unlock(); // so that the thread woken does not wait for the lock at once
+      workReady_.notify_one();
+    } else {
+      // Started under the lock so that the thread is on record before it can finish.
+      std::uint64_t worker = nextWorker_++;
+      workers_.emplace(worker, std::jthread(&ConnectionReactor::work, this, worker, connection));
     }
   } catch (...) {
-    return false; // no memory, randomness or thread to spare: the connection is dropped unanswered
+    requests_.erase(connection->id);
+    return false; // no thread to spare: the connection is dropped unanswered
   }
   return true;
 }
@@ -133,11 +146,37 @@ void ConnectionReactor::work(std::uint64_t worker, std::shared_ptr<Connection> c
     serve(connection);
     const std::string id = connection->id;
     connection.reset(); // its socket closes now, not when the next connection comes
-    // One step from serving to waiting, so that threads never outnumber the connections. The
-    // reactor needs no wake-up: a watched socket, now shut down, wakes it by itself, and a
+    // The reactor needs no wake-up: a watched socket, now shut down, wakes it by itself, and a
     // deadline that is gone only makes it look once more.
     Lock lock(mutex_);
     requests_.erase(id);
+    // Under load the next connection is often waiting already: taking it here saves handing it
+    // from the reactor to a thread, which wakes two threads instead of none.
+    if (std::shared_ptr<TCPListener> listener = refusing_ ? nullptr : listener_) {
+      lock.unlock();
+      int fd = -1;
+      try {
+        fd = listener->accept();
+      } catch (const std::system_error &) {
+        // Out of descriptors: the reactor tries again after a pause.
+      }
+      listener.reset();
+      if (fd >= 0) {
+        connection = enter(lock, fd);
+        if (connection) {
+          const bool reactorLate =
+              std::min(connection->watchFrom, connection->deadline) < reactorWakesAt_;
+          lock.unlock();
+          if (reactorLate) {
+            wake(); // it learns when to look at this connection
+          }
+          continue;
+        }
+      } else {
+        lock.lock();
+      }
+    }
+    // One step from serving to waiting, so that threads never outnumber the connections.
     // Enough threads wait already: this one ends, since a waiting thread's stack stays resident.
     bool wanted = idleWorkers_ < kIdleWorkers;
     if (wanted) {
@@ -306,6 +345,8 @@ void ConnectionReactor::loop(std::stop_token stop) {
           watched.push_back(connection);
         }
       }
+      // Connection threads that accept wake the reactor for connections due before this.
+      reactorWakesAt_ = expired.empty() ? next : Clock::time_point::min();
     }
     for (std::stop_source &source : expired) {
       source.request_stop();

@@ -27,8 +27,8 @@ class TCPListener;
 // to the handler, each connection's time limit, and the hang-up watch over clients waiting for
 // their answer. One reactor thread polls the listener, a wake-up pipe and the sockets of
 // connections whose request has been read; each connection is served on a thread of its own
-// (at most kMaxConnections at once), which then waits a while to serve the next one rather
-// than end at once.
+// (at most kMaxConnections at once), which then takes the next connection waiting to be
+// accepted, or waits a while to be handed one, rather than end at once.
 //
 // A request is stopped (its stop token requested, its socket shut down) when its connection
 // reaches its time limit, when the client resets the connection or its socket fails, or on
@@ -91,6 +91,9 @@ private:
 
   // accept() without waking the reactor; true when the connection is being served.
   bool admit(int fd);
+  // Records the connection on `fd` in `requests_` and returns it; nullptr, the socket closed,
+  // when it is refused. `lock`, unlocked on entry, is held on return.
+  std::shared_ptr<Connection> enter(Lock &lock, int fd);
   void work(std::uint64_t worker, std::shared_ptr<Connection> connection);
   void serve(const std::shared_ptr<Connection> &connection);
   void watch(const std::string &id);
@@ -106,7 +109,8 @@ private:
   Pipe wake_;
 
   mutable std::mutex mutex_;
-  std::unique_ptr<TCPListener> listener_;
+  // Shared with a connection thread while it accepts.
+  std::shared_ptr<TCPListener> listener_;
   std::map<std::string, std::shared_ptr<Connection>> requests_;
   // Connection threads by number, kept until joined; `finished_` names those that ended.
   std::map<std::uint64_t, std::jthread> workers_;
@@ -117,6 +121,8 @@ private:
   // Threads waiting for a connection, less the connections in `pending_`.
   std::size_t idleWorkers_ = 0;
   std::condition_variable workReady_;
+  // When the reactor looks at the connections next, unless woken.
+  Clock::time_point reactorWakesAt_ = Clock::time_point::min();
   bool refusing_ = false;
 
   std::jthread reactor_;

@@ -101,14 +101,19 @@ std::optional<int> NativeBridge::authorizationStatus(const HTTPRequest &request)
   if (request.headers.count("origin") != 0) {
     return 403;
   }
-  const std::string expected = "Basic " + base64Encode("kestrin:" + config_.bridgePassword);
   auto given = request.headers.find("authorization");
   std::string_view received;
   if (given != request.headers.end()) {
     received = given->second;
   }
   // Digests of fixed length, compared without an early exit: the time says nothing.
-  if (!constantTimeEquals(sha256Digest(expected), sha256Digest(received))) {
+  // Made at the first request rather than at construction: an idle bridge has not loaded the
+  // cryptography library's state yet.
+  std::call_once(expectedOnce_, [this] {
+    expectedAuthorization_ =
+        sha256Digest("Basic " + base64Encode("kestrin:" + config_.bridgePassword));
+  });
+  if (!constantTimeEquals(expectedAuthorization_, sha256Digest(received))) {
     return 401;
   }
   Lock lock(mutex_);

@@ -122,6 +122,9 @@ private:
   const DeviceConfig config_;
   const Environment environment_;
   const Options options_;
+  // The SHA-256 digest of the one "authorization" value that passes, made once.
+  mutable std::once_flag expectedOnce_;
+  mutable std::string expectedAuthorization_;
   LocalForwarder forwarder_;
   StdioEndpoint endpoint_;
 
