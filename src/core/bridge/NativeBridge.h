@@ -1,52 +1,49 @@
 #pragma once
 
+#include "bridge/ConnectionReactor.h"
 #include "bridge/LocalForwarder.h"
+#include "bridge/StdioEndpoint.h"
 #include "config/DeviceConfig.h"
+#include "platform/Environment.h"
 #include "http/HTTPConnection.h"
 #include "http/HTTPRequest.h"
-#include "platform/Environment.h"
-#include "platform/Pipe.h"
 #include "stdio/StdioSession.h"
+#include "support/MonotonicClock.h"
 
 #include <nlohmann/json.hpp>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
-#include <vector>
 
 namespace pellum {
 
-class TCPListener;
-
 // The loopback server that the tunnel client forwards to. It reads one HTTP/1.1 request per
 // connection, admits it (no "origin", the device's Basic credentials, a live lease), routes it
-// by namespace to a local service, and either forwards it to an "http" service or itself acts
-// as the MCP endpoint of a "stdio" service, with one child process per MCP session.
+// by namespace to a local service, and either forwards it to an "http" service or hands it to
+// the MCP endpoint of "stdio" services, with one child process per MCP session.
 //
-// Threads: one reactor thread accepts connections, notices clients that hang up while they
-// wait and enforces each connection's time limit; every connection is served on a thread of
-// its own (at most kMaxConnections at once), which then waits a while to serve the next one
-// rather than end at once; a pruning thread ends idle, spent and no longer authorised
-// sessions; an ending thread waits for the children of sessions let go of. Every public operation
-// is safe to call from any thread. One mutex guards the bridge's state and is never held while
-// waiting on a socket, a child or a session.
+// Its parts: the ConnectionReactor serves the connections, the LocalForwarder passes requests
+// to "http" services, the StdioEndpoint keeps the stdio sessions. The bridge itself keeps the
+// lease and the allow-list, routes, prunes, and closes it all.
+//
+// Threads: those of the reactor and of the endpoint, and a pruning thread that ends idle, spent
+// and no longer authorised sessions. Every public operation is safe to call from any thread.
+// One mutex guards the lease and the allow-list and is never held while waiting on a socket, a
+// child or a session, nor while calling into a part.
 class NativeBridge {
 public:
-  static constexpr std::size_t kMaxConnections = 64;
-  static constexpr std::size_t kMaxSessions = 32;
-  static constexpr std::string_view kDefaultProtocolVersion = "2025-11-25";
+  static constexpr std::size_t kMaxConnections = ConnectionReactor::kMaxConnections;
+  static constexpr std::size_t kMaxSessions = StdioEndpoint::kMaxSessions;
+  static constexpr std::string_view kDefaultProtocolVersion =
+      StdioEndpoint::kDefaultProtocolVersion;
 
   struct Options {
     // Longest life of one connection, answer included.
@@ -59,9 +56,13 @@ public:
     std::chrono::milliseconds forwardTimeout{120'000};
     // How long a connection thread with nothing to serve waits for the next connection.
     std::chrono::milliseconds workerIdle{30'000};
-    // Initialize time-out, kill grace and login-shell PATH of every stdio session.
+    // Initialize time-out, kill grace and login-shell PATH of every stdio session (whose clock
+    // is replaced by `clock`).
     StdioSession::Options session;
     LocalForwarder::Options forwarder;
+    // What the lease, the idle limit and the pruning period are measured on. Never null;
+    // outlives the bridge. Connection limits and waits on local services are real time.
+    const MonotonicClock *clock = &steadyClock();
   };
 
   // Checks `config` (DeviceConfig::validate, whose ConnectorError propagates). `environment`
@@ -91,27 +92,6 @@ public:
   // it at once without a response when the bridge is closed or already serves kMaxConnections.
   void accept(int fd);
 
-  // Stops the request being served on connection `id`: its socket is shut down and a wait on a
-  // stdio session ends (closing that session). Unknown ids are ignored.
-  void cancelRequest(const std::string &id);
-
-  // nullopt when `request` may pass, else the status refusing it: 403 for any "origin" header,
-  // 401 unless "authorization" is exactly the device's Basic credentials, 503 without a lease.
-  std::optional<int> authorizationStatus(const HTTPRequest &request) const;
-
-  // Admits, routes and answers one request on `client`. `stop` ends waits on local services.
-  // Throws only the failures that the connection's owner answers with 400 (or, once a head went
-  // out, by cutting the connection).
-  void handle(const HTTPRequest &request, HTTPConnection &client, std::stop_token stop = {});
-
-  // Forwards to the "http" service `server`.
-  void proxy(const HTTPRequest &request, const LocalServer &server, HTTPConnection &client,
-             std::stop_token stop = {});
-
-  // Serves one MCP message of a client of the "stdio" service `server`.
-  void stdio(const HTTPRequest &request, const LocalServer &server, HTTPConnection &client,
-             std::stop_token stop = {});
-
   // One pruning pass: closes and removes every session that is closed, idle, or whose namespace
   // or lease lapsed; once the lease has run out, also stops every request in flight.
   void prune();
@@ -127,74 +107,38 @@ public:
   std::size_t sessionCount() const;
 
 private:
-  struct Connection;
-  using Clock = std::chrono::steady_clock;
   using Lock = std::unique_lock<std::mutex>;
 
-  // accept() without waking the reactor; true when the connection is being served.
-  bool admit(int fd);
-  void work(std::uint64_t worker, std::shared_ptr<Connection> connection);
-  void serve(const std::shared_ptr<Connection> &connection);
-  void watch(const std::string &id);
-  void reactorLoop(std::stop_token stop);
+  // nullopt when `request` may pass, else the status refusing it: 403 for any "origin" header,
+  // 401 unless "authorization" is exactly the device's Basic credentials, 503 without a lease.
+  std::optional<int> authorizationStatus(const HTTPRequest &request) const;
+  // Admits, routes and answers one request on `client`, on a connection thread. `stop` ends
+  // waits on local services.
+  void handle(const HTTPRequest &request, HTTPConnection &client, std::stop_token stop);
   void pruningLoop(std::stop_token stop);
-  void reapFinished();
-  void wake();
   // Whether an answer for `slug` may still go out: not stopped, lease alive, namespace allowed.
   bool stillAuthorized(const std::string &slug) const;
-  bool stillAuthorizedLocked(const std::string &slug) const;
-
-  // `message` is the parsed `body`, whose text gives the id and params passed on.
-  void openSession(const nlohmann::json &message, std::string_view body, const LocalServer &server,
-                   HTTPConnection &client, std::stop_token stop);
-  void sessionMessage(const nlohmann::json &message, std::string_view body,
-                      const std::string &sessionId, const std::shared_ptr<StdioSession> &session,
-                      const LocalServer &server, HTTPConnection &client, std::stop_token stop);
-  // A session whose last owner hands it to the ending thread, closed.
-  std::shared_ptr<StdioSession> newSession(const LocalServer &server);
-  void retire(StdioSession *session) noexcept;
-  void endingLoop();
-  // Closes `session` and removes it from the table if it is still there under `sessionId`.
-  void endSession(const std::string &sessionId, const std::shared_ptr<StdioSession> &session);
 
   const DeviceConfig config_;
   const Environment environment_;
   const Options options_;
+  // The SHA-256 digest of the one "authorization" value that passes, made once.
+  mutable std::once_flag expectedOnce_;
+  mutable std::string expectedAuthorization_;
   LocalForwarder forwarder_;
-  Pipe wake_;
+  StdioEndpoint endpoint_;
 
   // Serialises start() and close().
   std::mutex lifecycleMutex_;
   mutable std::mutex mutex_;
   std::set<std::string> allowed_;
-  Clock::time_point leaseUntil_ = Clock::time_point::min();
-  std::unique_ptr<TCPListener> listener_;
-  std::map<std::string, std::shared_ptr<StdioSession>> sessions_;
-  std::map<std::string, std::shared_ptr<Connection>> requests_;
-  // Connection threads by number, kept until joined; `finished_` names those that ended.
-  std::map<std::uint64_t, std::jthread> workers_;
-  std::vector<std::uint64_t> finished_;
-  std::uint64_t nextWorker_ = 0;
-  // Accepted connections handed to waiting threads that have not taken them yet.
-  std::deque<std::shared_ptr<Connection>> pending_;
-  // Threads waiting for a connection, less the connections in `pending_`.
-  std::size_t idleWorkers_ = 0;
-  std::condition_variable workReady_;
-  int initializing_ = 0;
+  MonotonicClock::time_point leaseUntil_ = MonotonicClock::time_point::min();
+  bool started_ = false;
   bool stopped_ = false;
-  std::condition_variable_any pruneWake_;
 
-  // Sessions let go of, waiting for their children to end (each within its kill grace), so that
-  // no connection ever waits for a child. Counted against the session limit until gone.
-  std::mutex endingMutex_;
-  std::condition_variable endingReady_;
-  std::deque<StdioSession *> endingQueue_;
-  bool endingOpen_ = true;
-  std::atomic<std::size_t> ending_{0};
-
-  std::jthread reactor_;
+  // Declared after all that its connection threads use.
+  ConnectionReactor reactor_;
   std::jthread pruning_;
-  std::jthread endingThread_;
 };
 
 } // namespace pellum

@@ -61,12 +61,19 @@ TCPListener::TCPListener(std::uint16_t port) {
 
 int TCPListener::accept() {
   for (;;) {
+#ifdef __linux__
+    // Close-on-exec in the same call: no window, and two system calls fewer per connection.
+    int fd = ::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+#else
     int fd = ::accept(socket_.get(), nullptr, nullptr);
     if (fd >= 0) {
       int flags = ::fcntl(fd, F_GETFD);
       if (flags >= 0) {
         ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
       }
+    }
+#endif
+    if (fd >= 0) {
       return fd;
     }
     if (errno == EINTR || errno == ECONNABORTED) {

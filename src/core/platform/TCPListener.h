@@ -10,7 +10,7 @@ namespace pellum {
 // TIME_WAIT by an earlier run binds again; port sharing is never on, so a port that another live
 // listener holds fails.
 //
-// Not thread-safe: one thread accepts; the descriptor may be polled from that thread.
+// accept() may be called from several threads at once; each pending connection goes to one.
 class TCPListener {
 public:
   // The poll events that tell that the peer of an accepted socket has hung up or failed, even

@@ -1,5 +1,6 @@
 #include "stdio/ChildOutput.h"
 
+#include "support/JsonRpc.h"
 #include "support/JsonText.h"
 
 #include <nlohmann/json.hpp>
@@ -7,7 +8,7 @@
 namespace pellum {
 
 std::optional<ChildMessage> ChildOutput::classify(std::string_view line) {
-  if (line.size() > kLineLimit || jsonNesting(line) > kMaxNesting ||
+  if (line.size() > kLineLimit || jsonNesting(line) > kRpcMaxNesting ||
       !nlohmann::json::accept(line.begin(), line.end())) {
     return std::nullopt;
   }
@@ -21,9 +22,9 @@ std::optional<ChildMessage> ChildOutput::classify(std::string_view line) {
     if (id) {
       message.kind = ChildMessage::Kind::refusal;
       std::string name = nlohmann::json::parse(method->begin(), method->end()).get<std::string>();
-      message.refusal = R"({"jsonrpc":"2.0","id":)" + jsonOnOneLine(*id) +
-                        R"(,"error":{"code":-32601,"message":)" +
-                        nlohmann::json("Client method not supported: " + name).dump() + "}}\n";
+      message.refusal =
+          rpcError(jsonOnOneLine(*id), kRpcMethodNotFound, "Client method not supported: " + name) +
+          '\n';
     }
     return message;
   }

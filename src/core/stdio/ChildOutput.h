@@ -34,11 +34,9 @@ class ChildOutput {
 public:
   // The longest line, without its line feed; more closes the session.
   static constexpr std::size_t kLineLimit = 2097152;
-  // Deeper nesting than this is refused: nothing sane nests so far.
-  static constexpr std::size_t kMaxNesting = 512;
 
   // What `line` (without its line feed) is, or nullopt when it ends the session: longer than
-  // the limit, nested too deeply, not JSON, or JSON but not an object.
+  // the limit, nested deeper than kRpcMaxNesting, not JSON, or JSON but not an object.
   static std::optional<ChildMessage> classify(std::string_view line);
 
   // Appends `chunk` and hands each complete line (without its line feed) to `onLine`, in order,

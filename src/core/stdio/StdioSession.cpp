@@ -22,6 +22,11 @@ using nlohmann::json;
 using nlohmann::ordered_json;
 
 constexpr std::size_t kChunkSize = 65536;
+// A reader waits at most this long in one poll, so that a far deadline never overflows it.
+constexpr std::chrono::milliseconds kLongestPoll{60'000};
+// How many reads a look at an idle session makes at most: enough to reach the end of a child's
+// output, few enough that a chatty child cannot keep the caller.
+constexpr int kGlanceReads = 4;
 
 ConnectorError failedOrTimedOut() {
   return ConnectorError("Local MCP operation failed or timed out.", 400);
@@ -49,7 +54,7 @@ StdioSession::StdioSession(const LocalServer &server, const Environment &environ
 StdioSession::StdioSession(const LocalServer &server, const Environment &environment,
                            Options options)
     : slug_(server.slug), options_(std::move(options)), input_(Pipe::create()),
-      output_(Pipe::create()), wake_(Pipe::create()), touched_(Clock::now()) {
+      output_(Pipe::create()), wake_(Pipe::create()), touched_(options_.clock->now()) {
   Environment child;
   for (std::string_view name : kBaseVariables) {
     if (auto found = environment.find(std::string(name)); found != environment.end()) {
@@ -93,9 +98,6 @@ StdioSession::StdioSession(const LocalServer &server, const Environment &environ
 
 StdioSession::~StdioSession() {
   close();
-  if (thread_.joinable()) {
-    thread_.join();
-  }
   if (process_) {
     // Give the child its grace; ~ChildProcess kills and reaps whatever is left.
     process_->waitUntil(closedAt_ + options_.killGrace + std::chrono::seconds(1));
@@ -121,18 +123,22 @@ void StdioSession::start() {
   input_.readEnd.reset();
   output_.writeEnd.reset();
   bool closedMeanwhile;
+  std::exception_ptr failure;
+  try {
+    setNonBlocking(input_.writeEnd.get());
+    setNonBlocking(output_.readEnd.get());
+    chunk_ = std::make_unique_for_overwrite<char[]>(kChunkSize);
+  } catch (...) {
+    failure = std::current_exception();
+  }
   {
     Lock lock(mutex_);
     process_ = std::move(child);
     closedMeanwhile = closed_;
   }
-  try {
-    setNonBlocking(input_.writeEnd.get());
-    setNonBlocking(output_.readEnd.get());
-    thread_ = std::jthread([this] { pump(); });
-  } catch (...) {
+  if (failure) {
     close();
-    throw;
+    std::rethrow_exception(failure);
   }
   if (closedMeanwhile) {
     process_->terminate(options_.killGrace);
@@ -189,10 +195,11 @@ ordered_json StdioSession::initialize(const std::string &version, std::stop_toke
     closeLocked(lock);
     throw processStopped();
   }
-  if (changed_.wait_until(lock, stop, deadline, [&] { return written_ >= *end || closed_; })) {
-    if (written_ >= *end) {
-      return result;
-    }
+  if (await(
+          lock, [&] { return written_ >= *end; }, deadline, stop)) {
+    return result;
+  }
+  if (closed_) {
     throw processStopped();
   }
   closeLocked(lock);
@@ -217,7 +224,7 @@ StdioSession::Response StdioSession::requestUntil(std::string_view method,
     if (closed_) {
       throw sessionClosed();
     }
-    touched_ = Clock::now();
+    touched_ = options_.clock->now();
     id = ++sequence_;
     pending_[id] = waiter;
   }
@@ -242,7 +249,8 @@ StdioSession::Response StdioSession::requestUntil(std::string_view method,
       throw failedOrTimedOut();
     }
   }
-  if (changed_.wait_until(lock, stop, deadline, [&] { return waiter->done; })) {
+  if (await(
+          lock, [&] { return waiter->done; }, deadline, stop)) {
     if (waiter->failed) {
       throw failedOrTimedOut();
     }
@@ -285,10 +293,107 @@ std::optional<std::uint64_t> StdioSession::send(Lock &lock, std::string_view byt
   }
   outbox_.append(bytes);
   queued_ += bytes.size();
-  if (waiting == 0) {
-    wakeThread(); // it watches the pipe for room from now on
+  if (waiting == 0 && reader_) {
+    wakeReader(); // it watches the pipe for room from now on
   }
   return queued_;
+}
+
+bool StdioSession::await(Lock &lock, const std::function<bool()> &done, Clock::time_point deadline,
+                         std::stop_token stop) {
+  for (;;) {
+    if (done()) {
+      return true;
+    }
+    if (closed_ || stop.stop_requested() || Clock::now() >= deadline) {
+      return false;
+    }
+    if (!reader_) {
+      read(lock, done, deadline, stop);
+      continue;
+    }
+    changed_.wait_until(lock, stop, deadline, [&] { return done() || closed_ || !reader_; });
+  }
+}
+
+void StdioSession::read(Lock &lock, const std::function<bool()> &done, Clock::time_point deadline,
+                        const std::stop_token &stop) {
+  // Whichever way the reading ends, the next waiter may take it over.
+  struct Role {
+    StdioSession &session;
+    explicit Role(StdioSession &owner) : session(owner) { session.reader_ = true; }
+    ~Role() {
+      session.reader_ = false;
+      if (session.closed_) {
+        session.input_.writeEnd.reset(); // the child sees end of file on its standard input
+      }
+      session.changed_.notify_all();
+    }
+    Role(const Role &) = delete;
+    Role &operator=(const Role &) = delete;
+  } role(*this);
+  lead(lock, done, deadline, stop);
+}
+
+void StdioSession::lead(Lock &lock, const std::function<bool()> &done, Clock::time_point deadline,
+                        const std::stop_token &stop) {
+  std::stop_callback onStop(stop, [this] { wakeReader(); });
+  const int from = output_.readEnd.get();
+  const int to = input_.writeEnd.get();
+  auto onLine = [this](std::string_view line) {
+    std::optional<ChildMessage> message = ChildOutput::classify(line);
+    if (!message) {
+      keepRefused(line, line.size() > ChildOutput::kLineLimit);
+      return false;
+    }
+    return take(line, *message);
+  };
+  const bool glance = Clock::now() >= deadline;
+  for (int looks = 0; !done() && !closed_ && !stop.stop_requested(); ++looks) {
+    const auto now = Clock::now();
+    if (glance ? looks == kGlanceReads : now >= deadline) {
+      return;
+    }
+    const bool flushing = outboxStart_ < outbox_.size();
+    int timeout = 0;
+    if (!glance) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+      timeout = static_cast<int>(std::min<std::int64_t>(left.count(), kLongestPoll.count()));
+    }
+    lock.unlock();
+    pollfd fds[3] = {{from, POLLIN, 0}, {wake_.readEnd.get(), POLLIN, 0}, {to, POLLOUT, 0}};
+    int ready = ::poll(fds, flushing ? 3 : 2, timeout);
+    bool ended = ready < 0 && errno != EINTR;
+    if (ready > 0 && fds[1].revents != 0) {
+      char drain[64];
+      while (::read(wake_.readEnd.get(), drain, sizeof drain) > 0) {
+      }
+    }
+    if (ready > 0 && fds[0].revents != 0) {
+      ssize_t count = ::read(from, chunk_.get(), kChunkSize);
+      // End of the child's output, a failed read or output that is not ours to take.
+      if (!(count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) &&
+          (count <= 0 ||
+           !reading_.feed(std::string_view(chunk_.get(), static_cast<std::size_t>(count)),
+                          onLine))) {
+        if (count > 0 && reading_.buffered() > ChildOutput::kLineLimit) {
+          keepRefused(reading_.held(), true);
+        }
+        ended = true;
+      }
+    } else if (glance && ready == 0) {
+      looks = kGlanceReads - 1; // nothing more to read now
+    }
+    lock.lock();
+    if (!ended && flushing && !closed_ && ready > 0 && fds[2].revents != 0 && !flush(lock)) {
+      ended = true;
+    }
+    if (ended) {
+      closeLocked(lock);
+      lock.lock();
+      return;
+    }
+  }
 }
 
 bool StdioSession::flush(Lock &lock) {
@@ -355,9 +460,15 @@ void StdioSession::closeLocked(Lock &lock) noexcept {
   pending_.clear();
   changed_.notify_all();
   ChildProcess *process = process_.get();
+  if (process != nullptr && !reader_) {
+    input_.writeEnd.reset(); // the child sees end of file; a reader does this as it stops
+  }
+  const bool reading = reader_;
   lock.unlock();
 
-  wakeThread(); // it closes the child's input and ends
+  if (reading) {
+    wakeReader();
+  }
   if (process != nullptr) {
     try {
       process->terminate(options_.killGrace);
@@ -368,18 +479,21 @@ void StdioSession::closeLocked(Lock &lock) noexcept {
   }
 }
 
-void StdioSession::wakeThread() {
+void StdioSession::wakeReader() {
   char byte = 0;
   // A full pipe already guarantees a wake-up.
   [[maybe_unused]] ssize_t ignored = ::write(wake_.writeEnd.get(), &byte, 1);
 }
 
-bool StdioSession::closed() const {
+bool StdioSession::closed() {
   Lock lock(mutex_);
+  if (!closed_ && !reader_ && process_) {
+    read(lock, [] { return false; }, Clock::time_point::min(), {});
+  }
   return closed_;
 }
 
-std::chrono::steady_clock::time_point StdioSession::touched() const {
+MonotonicClock::time_point StdioSession::touched() const {
   Lock lock(mutex_);
   return touched_;
 }
@@ -422,71 +536,6 @@ void StdioSession::keepRefused(std::string_view output, bool oversized) {
   if (!refused_) {
     refused_ = RefusedOutput{std::string(output.substr(0, kRefusedOutputKept)), oversized};
   }
-}
-
-void StdioSession::pump() {
-  const int from = output_.readEnd.get();
-  const int to = input_.writeEnd.get();
-  std::string chunk(kChunkSize, '\0');
-  auto onLine = [this](std::string_view line) {
-    if (closed()) {
-      return false; // no more work for a session that has ended
-    }
-    std::optional<ChildMessage> message = ChildOutput::classify(line);
-    if (!message) {
-      keepRefused(line, line.size() > ChildOutput::kLineLimit);
-      return false;
-    }
-    return take(line, *message);
-  };
-  for (;;) {
-    bool flushing;
-    {
-      Lock lock(mutex_);
-      if (closed_) {
-        break;
-      }
-      flushing = outboxStart_ < outbox_.size();
-    }
-    pollfd fds[3] = {{from, POLLIN, 0}, {wake_.readEnd.get(), POLLIN, 0}, {to, POLLOUT, 0}};
-    if (::poll(fds, flushing ? 3 : 2, -1) < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      close();
-      break;
-    }
-    if (fds[1].revents != 0) {
-      char drain[64];
-      while (::read(wake_.readEnd.get(), drain, sizeof drain) > 0) {
-      }
-    }
-    if (flushing && fds[2].revents != 0) {
-      Lock lock(mutex_);
-      if (!closed_ && !flush(lock)) {
-        closeLocked(lock);
-        break;
-      }
-    }
-    if (fds[0].revents != 0) {
-      ssize_t count = ::read(from, chunk.data(), chunk.size());
-      if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
-        continue;
-      }
-      // End of the child's output, a failed read or output that is not ours to take.
-      if (count <= 0 ||
-          !reading_.feed(std::string_view(chunk.data(), static_cast<std::size_t>(count)), onLine)) {
-        if (count > 0 && reading_.buffered() > ChildOutput::kLineLimit) {
-          keepRefused(reading_.held(), true);
-        }
-        close();
-        break;
-      }
-    }
-  }
-  // The child sees end of file on its standard input.
-  Lock lock(mutex_);
-  input_.writeEnd.reset();
 }
 
 } // namespace pellum

@@ -5,6 +5,7 @@
 #include "platform/Environment.h"
 #include "platform/Pipe.h"
 #include "stdio/ChildOutput.h"
+#include "support/MonotonicClock.h"
 
 #include <nlohmann/json.hpp>
 
@@ -21,7 +22,6 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
-#include <thread>
 
 namespace pellum {
 
@@ -38,10 +38,12 @@ namespace pellum {
 // Every wait is bounded by the waiting call's time limit and its stop token; nothing the child
 // does or fails to do can hold a caller longer.
 //
-// Safe for concurrent use from any number of threads; several requests may wait at once. A
-// caller writes its request itself while the child's pipe takes it; one thread of the session
-// reads the child's output, hands each answer to its caller and writes what the pipe could not
-// take at once.
+// Safe for concurrent use from any number of threads; several requests may wait at once. The
+// session has no thread of its own: a caller writes its request itself while the child's pipe
+// takes it, and one waiting caller at a time reads the child's output, hands each answer to its
+// caller and writes what the pipe could not take at once. A lone request is so answered without
+// any thread being woken for it. While nobody waits, the child's output stays in its pipe (the
+// child blocks once that is full) until the next request or the next look at closed().
 class StdioSession {
 public:
   // The largest message either way: a line read without its line feed, a line written with it.
@@ -67,6 +69,9 @@ public:
     // Where the child's standard error goes: a descriptor for it to inherit, or -1 for the null
     // device. The caller keeps it open until initialize() has returned or thrown.
     int standardError = -1;
+    // What touched() is read from: whoever judges the session idle reads the same clock. Never
+    // null; outlives the session. Time limits of requests are real time, whatever this is.
+    const MonotonicClock *clock = &steadyClock();
   };
 
   // The child's answer to one request, as it wrote it.
@@ -100,7 +105,7 @@ public:
   StdioSession(const LocalServer &server, const Environment &environment);
   StdioSession(const LocalServer &server, const Environment &environment, Options options);
   // Closes the session, then waits for the child and its group to end (at most the kill grace
-  // after close(), and a second more) and for the session's thread.
+  // after close(), and a second more).
   ~StdioSession();
   StdioSession(const StdioSession &) = delete;
   StdioSession &operator=(const StdioSession &) = delete;
@@ -127,9 +132,11 @@ public:
   void close() noexcept;
 
   const std::string &slug() const { return slug_; }
-  bool closed() const;
-  // The start of the latest request (creation time before any).
-  std::chrono::steady_clock::time_point touched() const;
+  // Whether the session has closed. While no request waits, first reads what the child wrote
+  // meanwhile, so that a child that exited or wrote what ends the session is noticed here.
+  bool closed();
+  // The start of the latest request (creation time before any), on the session's clock.
+  MonotonicClock::time_point touched() const;
   // Whether the child has been launched and has not exited.
   bool running() const;
   // The child's process id (also its process group's) once launched, else 0.
@@ -158,10 +165,23 @@ private:
   using Clock = std::chrono::steady_clock;
 
   void start();
+  // Waits under `lock` until `done()` holds, the session closes, `deadline` passes or `stop` is
+  // requested; reads the child's output meanwhile unless another waiter does. True when done()
+  // held.
+  bool await(Lock &lock, const std::function<bool()> &done, Clock::time_point deadline,
+             std::stop_token stop);
+  // Takes the reader's role for lead(), and hands it on after.
+  void read(Lock &lock, const std::function<bool()> &done, Clock::time_point deadline,
+            const std::stop_token &stop);
+  // Reads the child's output and writes the queue as the session's one reader, under `lock`
+  // (released while waiting), until `done()` holds, the session closes, `stop` is requested or
+  // `deadline` passes; a few reads without waiting when `deadline` has passed already.
+  void lead(Lock &lock, const std::function<bool()> &done, Clock::time_point deadline,
+            const std::stop_token &stop);
   Response requestUntil(std::string_view method, std::optional<std::string_view> params,
                         Clock::time_point deadline, std::stop_token stop);
   // Sends `bytes` (one message with its line feed) under `lock`: straight into the pipe while
-  // nothing waits, the rest queued for the session's thread. Returns the count of bytes ever
+  // nothing waits, the rest queued for the reader. Returns the count of bytes ever
   // queued once these are; nullopt when the child has closed its input or the queue would
   // pass its limit (the session must close). Throws ConnectorError when closed already or
   // when `bytes` is over the message limit.
@@ -172,15 +192,15 @@ private:
   bool take(std::string_view line, ChildMessage &message);
   // Marks the session closed under `lock`, then releases it and stops the child.
   void closeLocked(Lock &lock) noexcept;
-  void wakeThread();
-  void pump();
+  // Wakes the reader out of its wait.
+  void wakeReader();
 
   const std::string slug_;
   const Options options_;
   ChildProcess::Options launch_;
   Pipe input_;
   Pipe output_;
-  // Readable when the session's thread has something new to look at.
+  // Readable when the reader has something new to look at.
   Pipe wake_;
 
   mutable std::mutex mutex_;
@@ -195,16 +215,17 @@ private:
   std::uint64_t written_ = 0; // of those, the bytes in the pipe
   bool started_ = false;
   bool closed_ = false;
-  Clock::time_point touched_;
+  // A waiter is reading the child's output; it alone touches `reading_` and `chunk_`.
+  bool reader_ = false;
+  MonotonicClock::time_point touched_;
   Clock::time_point closedAt_;
   nlohmann::ordered_json capabilities_ = nlohmann::ordered_json::object();
   nlohmann::json initializeAnswer_;
   std::optional<RefusedOutput> refused_;
 
-  // Owned by the session's thread.
+  // Owned by the reader.
   ChildOutput reading_;
-
-  std::jthread thread_;
+  std::unique_ptr<char[]> chunk_;
 };
 
 } // namespace pellum

@@ -66,9 +66,15 @@ TEST_F(BridgeTest, NoLeaseBeforeTheFirstAuthorizeNorAfterItRunsOut) {
   EXPECT_EQ(response.status, "HTTP/1.1 503 Response");
   EXPECT_EQ(response.headers, emptyHeaders());
 
-  bridge_->authorize(json::array({{{"slug", "notes"}, {"enabled", true}}}), 0.3);
+  bridge_->authorize(json::array({{{"slug", "notes"}, {"enabled", true}}}), 90);
   expectRoutedToStdio(call("GET", "/s/notes"));
-  std::this_thread::sleep_for(400ms);
+  clock_.advance(90s - 1ns);
+  expectRoutedToStdio(call("GET", "/s/notes"));
+  clock_.advance(1ns); // the lease ends at the moment it runs out
+  EXPECT_EQ(call("GET", "/s/notes").status, "HTTP/1.1 503 Response");
+  bridge_->authorize(json::array({{{"slug", "notes"}, {"enabled", true}}}), 90);
+  expectRoutedToStdio(call("GET", "/s/notes"));
+  clock_.advance(91s);
   EXPECT_EQ(call("GET", "/s/notes").status, "HTTP/1.1 503 Response");
 
   // An origin is refused before the lease is looked at; so are wrong credentials.

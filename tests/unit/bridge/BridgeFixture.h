@@ -138,11 +138,13 @@ protected:
     return config;
   }
 
-  static NativeBridge::Options options() {
+  // The lease and the idle limit keep their production lengths: they are measured on `clock_`,
+  // which moves only when a test advances it.
+  NativeBridge::Options options() {
     NativeBridge::Options options;
-    options.connectionLimit = 20s;
+    options.clock = &clock_;
     options.pruningPeriod = 1h; // passes run when a test asks for them
-    options.idleLimit = 1h;
+    options.connectionLimit = 20s;
     options.forwardTimeout = 10s;
     options.session.initializeTimeout = 10s;
     options.session.killGrace = 500ms;
@@ -155,8 +157,10 @@ protected:
   }
 
   // Starts a bridge for `servers`, all of them allowed for 90 s.
-  NativeBridge &startBridge(std::vector<LocalServer> servers,
-                            NativeBridge::Options chosen = options()) {
+  NativeBridge &startBridge(std::vector<LocalServer> servers) {
+    return startBridge(std::move(servers), options());
+  }
+  NativeBridge &startBridge(std::vector<LocalServer> servers, NativeBridge::Options chosen) {
     json allowed = json::array();
     for (const LocalServer &server : servers) {
       allowed.push_back({{"slug", server.slug}, {"enabled", true}});
@@ -222,6 +226,7 @@ protected:
   }
 
   test::TempDir dir_;
+  ManualClock clock_; // outlives every bridge of the test
   std::unique_ptr<NativeBridge> bridge_;
   std::uint16_t port_ = 0;
 

@@ -9,21 +9,21 @@ namespace {
 
 TEST_F(BridgeTest, IdleSessionsArePrunedAndPingIsNoActivity) {
   NativeBridge::Options chosen = options();
-  // Long enough that a loaded machine's pauses between two calls stay well inside it.
-  chosen.idleLimit = 1500ms;
-  chosen.pruningPeriod = 50ms;
+  chosen.pruningPeriod = 5s;
   startBridge({stdioServer("notes")}, chosen);
+  bridge_->authorize(json::array({{{"slug", "notes"}, {"enabled", true}}}), 3600);
   std::string idle = initialize("notes");
   std::string busy = initialize("notes");
-  auto until = std::chrono::steady_clock::now() + 2500ms;
-  while (std::chrono::steady_clock::now() < until) {
-    EXPECT_EQ(post("notes", rpc(1, "tools/list"), busy).status, "HTTP/1.1 200 Response");
-    post("notes", rpc(1, "ping"), idle); // answered while the session lasts, then 404
-    std::this_thread::sleep_for(50ms);
-  }
+  clock_.advance(200s);
+  EXPECT_EQ(post("notes", rpc(1, "tools/list"), busy).status, "HTTP/1.1 200 Response");
+  EXPECT_EQ(post("notes", rpc(1, "ping"), idle).status, "HTTP/1.1 200 Response");
+  clock_.advance(100s); // untouched for exactly the limit, which is not more than it
+  bridge_->prune();
+  EXPECT_EQ(bridge_->sessionCount(), 2u);
+  clock_.advance(5s); // a pruning period: the pruning thread's pass is due
+  EXPECT_TRUE(eventually([&] { return bridge_->sessionCount() == 1; }));
   EXPECT_EQ(post("notes", rpc(1, "ping"), idle).status, "HTTP/1.1 404 Response");
   EXPECT_EQ(post("notes", rpc(1, "ping"), busy).status, "HTTP/1.1 200 Response");
-  EXPECT_EQ(bridge_->sessionCount(), 1u);
 }
 
 TEST_F(BridgeTest, WithdrawnNamespaceLosesItsSessionsBeforeAuthorizeReturns) {
@@ -46,17 +46,17 @@ TEST_F(BridgeTest, WithdrawnNamespaceLosesItsSessionsBeforeAuthorizeReturns) {
 
 TEST_F(BridgeTest, ExpiredLeaseEndsSessionsAndCutsConnections) {
   NativeBridge::Options chosen = options();
-  chosen.pruningPeriod = 50ms;
+  chosen.pruningPeriod = 5s;
   startBridge({stdioServer("notes"), stdioServer("hang", "hang-tools-call")}, chosen);
   std::string session = initialize("notes");
   std::string hanging = initialize("hang");
-  bridge_->authorize(
-      json::array({{{"slug", "notes"}, {"enabled", true}}, {{"slug", "hang"}, {"enabled", true}}}),
-      1.0);
   auto waiting = std::async(std::launch::async, [&] {
     return post("hang", rpc(1, "tools/call", {{"name", "echo"}}), hanging);
   });
   test::LoopbackSocket silent = test::LoopbackSocket::connect(port_);
+  ASSERT_TRUE(eventually([&] { return logOf("hang").find("tools/call") != std::string::npos; }));
+  ASSERT_TRUE(eventually([&] { return bridge_->requestCount() == 2; }));
+  clock_.advance(90s); // the lease runs out; the pruning thread's pass is long due
   EXPECT_EQ(silent.readAll(), "");
   // The waiting call was stopped and its session closed: whatever got out is no success.
   EXPECT_NE(waiting.get().status, "HTTP/1.1 200 Response");

@@ -344,14 +344,17 @@ TEST_F(BridgeTest, TimeOutFailsEveryPendingRequestUntilPruned) {
 TEST_F(BridgeTest, LeaseThatRunsOutDuringAWaitGives502) {
   startBridge({stdioServer("slow", "normal", {"--delay", "1500"})});
   std::string session = initialize("slow");
-  bridge_->authorize(json::array({{{"slug", "slow"}, {"enabled", true}}}), 1.0);
-  // The child answers half a second after the lease ended; no pruning pass runs meanwhile.
-  expectJSONError(post("slow", rpc(1, "tools/call", {{"name", "echo"}}), session),
-                  kOperationFailed);
+  auto answer = std::async(std::launch::async, [&] {
+    return post("slow", rpc(1, "tools/call", {{"name", "echo"}}), session);
+  });
+  ASSERT_TRUE(eventually([&] { return countOf(logOf("slow"), "tools/call") == 1; }));
+  // The lease runs out while the child works on its answer; no pruning pass runs meanwhile.
+  clock_.advance(90s);
+  expectJSONError(answer.get(), kOperationFailed);
   EXPECT_EQ(countOf(logOf("slow"), "tools/call"), 1u);
 }
 
-TEST_F(BridgeTest, ClientThatHangsUpDuringAToolsCallEndsTheSession) {
+TEST_F(BridgeTest, ClientThatResetsDuringAToolsCallEndsTheSession) {
   startBridge({stdioServer("hang", "hang-tools-call")});
   std::string session = initialize("hang");
   {
@@ -362,6 +365,7 @@ TEST_F(BridgeTest, ClientThatHangsUpDuringAToolsCallEndsTheSession) {
                              {"mcp-session-id", session}},
                             rpc(1, "tools/call", {{"name", "echo"}}).dump()));
     ASSERT_TRUE(eventually([&] { return countOf(logOf("hang"), "tools/call") == 1; }));
+    client.reset();
   }
   ASSERT_TRUE(eventually([&] { return bridge_->requestCount() == 0; }));
   // The session closed itself: it answers 502 until a pass removes it.

@@ -133,8 +133,9 @@ TEST_F(ConnectorRun, ServesEnabledNamespacesAndFollowsTheHeartbeat) {
 
 TEST_F(ConnectorRun, FailedHeartbeatsLetTheLeaseRunOutUntilOneSucceeds) {
   DeviceConfig device = enroll({stdioServer("alpha")});
+  ManualClock clock; // the lease runs out when the test moves it on; outlives the run
   ConnectorMain::RunOptions options = fastOptions();
-  options.lease = 1;
+  options.bridge.clock = &clock;
   testing::internal::CaptureStderr();
   std::unique_ptr<Running> running = start({"start", "--cloudflared", tunnel.string()}, options);
   ASSERT_TRUE(eventually([&] { return fs::exists(record()); }));
@@ -143,8 +144,24 @@ TEST_F(ConnectorRun, FailedHeartbeatsLetTheLeaseRunOutUntilOneSucceeds) {
   for (json failure :
        {json{{"force", {{"/heartbeat", 500}}}}, json{{"malformed", {{"/heartbeat", true}}}}}) {
     cloud().setState(failure);
-    EXPECT_TRUE(
-        eventually([&] { return statusOf(device, "/s/alpha") == "HTTP/1.1 503 Response"; }));
+    // Every look moves the clock past a whole lease, until one finds it run out ...
+    bool expired = false;
+    EXPECT_TRUE(eventually([&] {
+      if (!expired) {
+        clock.advance(91s);
+        expired = statusOf(device, "/s/alpha") == "HTTP/1.1 503 Response";
+      }
+      return expired;
+    }));
+    // ... and the failing heartbeats that follow renew nothing.
+    auto heartbeats = [&] {
+      json calls = cloud().calls();
+      return std::count_if(calls.begin(), calls.end(),
+                           [](const json &call) { return call["path"] == "/connector/heartbeat"; });
+    };
+    const auto seen = heartbeats();
+    ASSERT_TRUE(eventually([&] { return heartbeats() >= seen + 2; }));
+    EXPECT_EQ(statusOf(device, "/s/alpha"), "HTTP/1.1 503 Response");
     cloud().reset();
     EXPECT_TRUE(
         eventually([&] { return statusOf(device, "/s/alpha") == "HTTP/1.1 400 Response"; }));

@@ -240,6 +240,23 @@ TEST_F(StdioSessionTest, OutgoingMessageOverTheLimitClosesTheSession) {
   EXPECT_TRUE(session.closed());
 }
 
+TEST_F(StdioSessionTest, TouchedIsReadFromTheSessionsClock) {
+  ManualClock clock;
+  StdioSession::Options chosen = options();
+  chosen.clock = &clock;
+  StdioSession session(server("normal"), environment_, chosen);
+  const auto created = clock.now();
+  EXPECT_EQ(session.touched(), created);
+  clock.advance(300s);
+  session.initialize("2025-11-25"); // the handshake is a request too
+  EXPECT_EQ(session.touched(), created + 300s);
+  clock.advance(1h);
+  // Time limits stay real time: an hour on this clock ends no request.
+  EXPECT_EQ(ask(session, "ping", nullptr, 10s)["result"], json::object());
+  EXPECT_EQ(session.touched(), created + 300s + 1h);
+  EXPECT_FALSE(session.closed());
+}
+
 TEST_F(StdioSessionTest, ChildThatIgnoresSigtermIsKilledAfterTheGrace) {
   StdioSession session(server("ignore-sigterm"), environment_, options());
   session.initialize("2025-11-25");
