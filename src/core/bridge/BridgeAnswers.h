@@ -1,7 +1,7 @@
 #pragma once
 
-#include "support/HeaderMap.h"
 #include "http/HTTPConnection.h"
+#include "support/HeaderMap.h"
 
 #include <nlohmann/json.hpp>
 

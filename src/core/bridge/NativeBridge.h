@@ -4,9 +4,9 @@
 #include "bridge/LocalForwarder.h"
 #include "bridge/StdioEndpoint.h"
 #include "config/DeviceConfig.h"
-#include "platform/Environment.h"
 #include "http/HTTPConnection.h"
 #include "http/HTTPRequest.h"
+#include "platform/Environment.h"
 #include "stdio/StdioSession.h"
 #include "support/MonotonicClock.h"
 

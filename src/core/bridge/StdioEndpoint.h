@@ -1,9 +1,9 @@
 #pragma once
 
-#include "platform/Environment.h"
 #include "config/LocalServer.h"
 #include "http/HTTPConnection.h"
 #include "http/HTTPRequest.h"
+#include "platform/Environment.h"
 #include "stdio/StdioSession.h"
 
 #include <nlohmann/json.hpp>
