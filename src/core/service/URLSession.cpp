@@ -261,6 +261,9 @@ void applyOptions(CURL *h, const URLSession::Options &options, std::string_view 
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME,
                    std::max(1L, static_cast<long>(std::ceil(options.requestTimeout))));
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, milliseconds(options.resourceTimeout));
+  if (options.receiveBuffer > 0) {
+    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(options.receiveBuffer));
+  }
 
   // libcurl reads no trust store variables itself; OpenSSL's tools honour these two.
   if (const char *file = nonEmptyVariable("SSL_CERT_FILE")) {

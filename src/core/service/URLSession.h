@@ -50,6 +50,9 @@ public:
     double resourceTimeout = 120;
     // Finished handles kept for reuse with their connections; 0 keeps none.
     std::size_t idleHandles = 0;
+    // Most bytes of an answer's body read at once, hence handed to the body handler at once;
+    // 0 keeps libcurl's default (16 KiB). Each handle holds a buffer of this size.
+    std::size_t receiveBuffer = 0;
   };
 
   struct Request {
