@@ -85,6 +85,13 @@ void click(QWidget *root, const QString &text) {
     }
 }
 
+// Opens the "Add manually" sheet as a click would; null if it did not open.
+ManualServiceSetup *openManualSheet(PellumWindow &window) {
+  window.localServices()->addManually();
+  QTest::qWait(200);
+  return window.findChild<ManualServiceSetup *>();
+}
+
 bool shoot(const QString &file, std::vector<LocalServer> services, const Scene &prepare,
            const Scene &afterShow = {}) {
   UiFixture fixture(std::move(services));
@@ -173,35 +180,20 @@ int main(int argc, char **argv) {
           fixture.model().setConnectorStatus(QStringLiteral("Connector: running"));
         },
         [](UiFixture &, PellumWindow &window) {
-          window.localServices()->addManually();
-          QTest::qWait(200);
-          auto *sheet = window.findChild<ManualServiceSetup *>();
+          ManualServiceSetup *sheet = openManualSheet(window);
           if (!sheet)
             return;
-          const QList<QLineEdit *> fields = sheet->findChildren<QLineEdit *>();
-          for (QLineEdit *field : fields) {
-            if (field->accessibleName() == QStringLiteral("Service name"))
-              field->setText(QStringLiteral("Team docs"));
-            if (field->accessibleName() == QStringLiteral("Namespace (e.g. my-tools)"))
-              field->setText(QStringLiteral("docs"));
-          }
-          for (QAbstractButton *button : sheet->findChildren<QAbstractButton *>())
-            if (button->text() == QStringLiteral("Add header"))
-              button->click();
+          setField(sheet, QStringLiteral("Service name"), QStringLiteral("Team docs"));
+          setField(sheet, QStringLiteral("Namespace (e.g. my-tools)"), QStringLiteral("docs"));
+          click(sheet, QStringLiteral("Add header"));
           QTest::qWait(100);
-          for (QLineEdit *field : sheet->findChildren<QLineEdit *>()) {
-            if (field->accessibleName() == QStringLiteral("Key"))
-              field->setText(QStringLiteral("Authorization"));
-            if (field->accessibleName() == QStringLiteral("Value"))
-              field->setText(QStringLiteral("Bearer local-token"));
-          }
+          setField(sheet, QStringLiteral("Key"), QStringLiteral("Authorization"));
+          setField(sheet, QStringLiteral("Value"), QStringLiteral("Bearer local-token"));
         });
     ok &= shoot(
         prefix + "manual-sheet-stdio.png", services, [](UiFixture &, PellumWindow &) {},
         [](UiFixture &, PellumWindow &window) {
-          window.localServices()->addManually();
-          QTest::qWait(200);
-          auto *sheet = window.findChild<ManualServiceSetup *>();
+          ManualServiceSetup *sheet = openManualSheet(window);
           if (!sheet)
             return;
           click(sheet, QStringLiteral("Command / stdio"));
